@@ -1,0 +1,34 @@
+// Version block shared by the client programs; each program defines PROGRAM_DESCRIPTION
+// and PROGRAM_FILE_NAME before it includes this file.
+#include <winver.h>
+
+#define PROGRAM_VERSION_NUMBERS 25, 10, 0, 74
+#define PROGRAM_VERSION_TEXT "25.10.0.74"
+
+VS_VERSION_INFO VERSIONINFO
+FILEVERSION PROGRAM_VERSION_NUMBERS
+PRODUCTVERSION PROGRAM_VERSION_NUMBERS
+FILEFLAGSMASK VS_FFI_FILEFLAGSMASK
+FILEFLAGS 0
+FILEOS VOS_NT_WINDOWS32
+FILETYPE VFT_APP
+FILESUBTYPE VFT2_UNKNOWN
+BEGIN
+  BLOCK "StringFileInfo"
+  BEGIN
+    BLOCK "040904b0"
+    BEGIN
+      VALUE "CompanyName", "Vennacor"
+      VALUE "FileDescription", PROGRAM_DESCRIPTION
+      VALUE "FileVersion", PROGRAM_VERSION_TEXT
+      VALUE "InternalName", PROGRAM_FILE_NAME
+      VALUE "OriginalFilename", PROGRAM_FILE_NAME ".exe"
+      VALUE "ProductName", "Cindravale"
+      VALUE "ProductVersion", PROGRAM_VERSION_TEXT
+    END
+  END
+  BLOCK "VarFileInfo"
+  BEGIN
+    VALUE "Translation", 0x409, 1200
+  END
+END

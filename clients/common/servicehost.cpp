@@ -1,0 +1,165 @@
+#include "servicehost.h"
+
+#include "clientidentity.h"
+#include "error.h"
+#include "handles.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kMaxServiceNameChars = 255;
+
+ServiceIdentity& Identity() {
+  static ServiceIdentity s_identity;
+  return s_identity;
+}
+
+// Keeps the first 255 UTF-16 characters, as the service control manager counts them.
+Str CutToServiceNameLength(const Str& name) {
+  WStr wide(name);
+  if (wide.Length() <= kMaxServiceNameChars) return name;
+  return Str::FromUtf16(wide.c_str(), static_cast<int>(kMaxServiceNameChars));
+}
+
+Str ModulePath() {
+  wchar_t path[MAX_PATH + 1];
+  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
+  if (n == 0 || n > MAX_PATH) return Str();
+  return Str::FromUtf16(path, static_cast<int>(n));
+}
+
+// The banner goes to a console as UTF-16; redirected into a file or pipe it is written as UTF-8.
+void WriteStdout(const Str& text) {
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  DWORD mode = 0, written = 0;
+  if (::GetConsoleMode(out, &mode)) {
+    WStr wide(text);
+    ::WriteConsoleW(out, wide.c_str(), wide.Length(), &written, nullptr);
+  } else {
+    ::WriteFile(out, text.c_str(), text.Length(), &written, nullptr);
+  }
+}
+
+}  // namespace
+
+Str ServiceNameFromPath(const Str& programPath) {
+  const char* path = programPath.c_str();
+  const char* base = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '\\' || *p == '/') base = p + 1;
+  const char* dot = nullptr;
+  for (const char* p = base; *p; ++p)
+    if (*p == '.') dot = p;
+  Str name(base, dot ? static_cast<size_t>(dot - base) : strlen(base));
+  ToUpper(name);
+  return CutToServiceNameLength(name);
+}
+
+Str DisplayNameFor(const char* serviceWords) {
+  Str name(ClientIdentity::ProductName);
+  name.Append(' ');
+  name.Append(serviceWords);
+  return CutToServiceNameLength(name);
+}
+
+void InitServiceIdentity(const char* serviceWords) {
+  ServiceIdentity& id = Identity();
+  id.programPath = ModulePath();
+  id.serviceName = ServiceNameFromPath(id.programPath);
+  id.displayName = DisplayNameFor(serviceWords);
+  id.versionedDisplayName = id.displayName;
+  id.versionedDisplayName.Append(" (");
+  id.versionedDisplayName.Append(ProgramVersion);
+  id.versionedDisplayName.Append(')');
+
+  SetEventMessageFile(id.programPath);
+  SetEventLogSource(id.displayName);
+  SetReportVersion(Str(ProgramVersion));
+  if (!id.displayName.IsEmpty()) RegisterEventLogSource(id.displayName);
+}
+
+const ServiceIdentity& GetServiceIdentity() { return Identity(); }
+
+int InstallService() {
+  const ServiceIdentity& id = Identity();
+  ServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    ReportFunctionFailure("OpenSCManager");
+    return 1;
+  }
+  // No account: the service runs as LocalSystem. An existing registration is never changed.
+  ServiceHandle service(::CreateServiceW(manager.Get(), WStr(id.serviceName).c_str(), WStr(id.displayName).c_str(),
+                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                         SERVICE_ERROR_NORMAL, WStr(id.programPath).c_str(), nullptr, nullptr,
+                                         nullptr, nullptr, nullptr));
+  if (!service) {
+    DWORD error = ::GetLastError();
+    manager.Reset();
+    ::SetLastError(error);
+    ReportFunctionFailure("CreateService");
+    return 1;
+  }
+  service.Reset();
+  manager.Reset();
+  ReportServiceEvent("installed");
+  return 0;
+}
+
+Str FunctionFailureText(const char* function, DWORD code) {
+  Str systemText = GetErrorText(code, nullptr, nullptr, false, LANG_NEUTRAL, SUBLANG_DEFAULT);
+  char head[64];
+  snprintf(head, sizeof head, " failed with code [%08lX]", static_cast<unsigned long>(code));
+  Str text("Function [");
+  text.Append(function);
+  text.Append(']');
+  text.Append(head);
+  if (!systemText.IsEmpty()) {
+    text.Append(": ");
+    text.Append(systemText);
+  }
+  if (systemText.IsEmpty() || systemText.c_str()[systemText.Length() - 1] != '.') text.Append('.');
+  return text;
+}
+
+void ReportFunctionFailure(const char* function) {
+  DWORD code = ::GetLastError();
+  if (code == 0) code = ERROR_GEN_FAILURE;
+  ReportEvent(FunctionFailureText(function, code), SeverityError, CategoryNone);
+  ::SetLastError(code);
+}
+
+void ReportServiceEvent(const char* word) {
+  Str text = Identity().versionedDisplayName;
+  text.Append(' ');
+  text.Append(word);
+  text.Append('.');
+  ReportEvent(text, SeverityInfo, CategoryNone);
+}
+
+int RunServiceProgram(int argc, wchar_t** argv, const char* serviceWords, LPSERVICE_MAIN_FUNCTIONW serviceMain) {
+  InitServiceIdentity(serviceWords);
+  const ServiceIdentity& id = Identity();
+
+  Str argument = argc > 1 ? Str::FromUtf16(argv[1], -1) : Str();
+  if (CompareNoCase(argument, Str("install")) == 0) {
+    Str banner("\r\nInstalling [");
+    banner.Append(id.versionedDisplayName);
+    banner.Append("].\r\n");
+    WriteStdout(banner);
+    return InstallService();
+  }
+
+  WStr serviceName(id.serviceName);
+  SERVICE_TABLE_ENTRYW table[] = {
+      {const_cast<wchar_t*>(serviceName.c_str()), serviceMain},
+      {nullptr, nullptr},
+  };
+  if (!::StartServiceCtrlDispatcherW(table)) {
+    ReportFunctionFailure("StartServiceCtrlDispatcher");
+    return 1;
+  }
+  return 0;
+}

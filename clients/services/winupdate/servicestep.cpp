@@ -1,0 +1,3 @@
+#include "servicestep.h"
+
+bool UpdateStep() { return true; }

@@ -1,0 +1,280 @@
+#include "testsupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+namespace test {
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(n, '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(n, L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  return out;
+}
+
+std::wstring BinDir() {
+  wchar_t path[MAX_PATH];
+  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring dir(path, n);
+  dir.resize(dir.find_last_of(L"\\/"));        // build\tests
+  dir.resize(dir.find_last_of(L"\\/"));        // build
+  return dir + L"\\bin";
+}
+
+std::wstring ProgramPath(const wchar_t* programName) { return BinDir() + L"\\" + programName + L".exe"; }
+
+TempDir::TempDir() {
+  wchar_t base[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, base);
+  static LONG counter = 0;
+  wchar_t name[64];
+  swprintf(name, 64, L"cvtest-%lu-%ld-%lu", ::GetCurrentProcessId(), ::InterlockedIncrement(&counter),
+           ::GetTickCount());
+  path_ = std::wstring(base) + name;
+  ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+namespace {
+void RemoveTree(const std::wstring& dir) {
+  WIN32_FIND_DATAW data;
+  FindHandle find(::FindFirstFileW((dir + L"\\*").c_str(), &data));
+  if (find) {
+    do {
+      std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring full = dir + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(full);
+      } else {
+        ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(full.c_str());
+      }
+    } while (::FindNextFileW(find.Get(), &data));
+  }
+  find.Reset();
+  ::RemoveDirectoryW(dir.c_str());
+}
+}  // namespace
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+bool ReadFileBytes(const std::wstring& path, std::string* bytes) {
+  FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
+  bytes->clear();
+  char buffer[65536];
+  DWORD n = 0;
+  while (::ReadFile(file.Get(), buffer, sizeof buffer, &n, nullptr) && n > 0) bytes->append(buffer, n);
+  return true;
+}
+
+bool CopyProgram(const std::wstring& from, const std::wstring& to) {
+  return ::CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+namespace {
+
+// Reads a pipe to its end on a thread of its own, so that a chatty child never blocks.
+class PipeReader {
+ public:
+  explicit PipeReader(HANDLE read) : read_(read), thread_([this] {
+    char buffer[4096];
+    DWORD n = 0;
+    while (::ReadFile(read_.Get(), buffer, sizeof buffer, &n, nullptr) && n > 0) text_.append(buffer, n);
+  }) {}
+  std::string Finish() {
+    thread_.join();
+    return std::move(text_);
+  }
+
+ private:
+  FileHandle read_;
+  std::string text_;
+  std::thread thread_;
+};
+
+std::wstring BuildEnvironmentBlock(const std::vector<std::wstring>& extra) {
+  std::map<std::wstring, std::wstring> vars;  // keyed by upper-case name, Windows compares names without case
+  wchar_t* block = ::GetEnvironmentStringsW();
+  for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
+    std::wstring entry = p;
+    size_t eq = entry.find(L'=', 1);
+    std::wstring key = entry.substr(0, eq);
+    for (auto& c : key) c = static_cast<wchar_t>(towupper(c));
+    vars[key] = entry;
+  }
+  ::FreeEnvironmentStringsW(block);
+  for (const std::wstring& entry : extra) {
+    std::wstring key = entry.substr(0, entry.find(L'='));
+    for (auto& c : key) c = static_cast<wchar_t>(towupper(c));
+    vars[key] = entry;
+  }
+  std::wstring out;
+  for (auto& [key, entry] : vars) {
+    out += entry;
+    out.push_back(L'\0');
+  }
+  out.push_back(L'\0');
+  return out;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::vector<std::wstring>& environment) {
+  ProcessResult result;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE outRead, outWrite, errRead, errWrite;
+  if (!::CreatePipe(&outRead, &outWrite, &inherit, 0)) return result;
+  FileHandle outReadOwner(outRead), outWriteOwner(outWrite);
+  if (!::CreatePipe(&errRead, &errWrite, &inherit, 0)) return result;
+  FileHandle errReadOwner(errRead), errWriteOwner(errWrite);
+  ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  FileHandle nul(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = nul.Get();
+  si.hStdOutput = outWrite;
+  si.hStdError = errWrite;
+  PROCESS_INFORMATION pi = {};
+  std::wstring cmd = commandLine;
+  std::wstring env = BuildEnvironmentBlock(environment);
+  if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr,
+                        &si, &pi))
+    return result;
+  result.started = true;
+  KernelHandle process(pi.hProcess), thread(pi.hThread);
+  outWriteOwner.Reset();
+  errWriteOwner.Reset();
+  PipeReader outReader(outReadOwner.Take()), errReader(errReadOwner.Take());
+  if (::WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0) {
+    result.finished = true;
+  } else {
+    ::TerminateProcess(process.Get(), 0xDEAD);
+    ::WaitForSingleObject(process.Get(), 5000);
+  }
+  ::GetExitCodeProcess(process.Get(), &result.exitCode);
+  result.out = outReader.Finish();
+  result.err = errReader.Finish();
+  return result;
+}
+
+std::string ReadServicesLog() {
+  const char* unixPath = getenv("CINDRAVALE_SERVICES_LOG");
+  if (!unixPath || !*unixPath) return {};
+  std::wstring path = L"Z:" + Widen(unixPath);
+  for (auto& c : path)
+    if (c == L'/') c = L'\\';
+  std::string text;
+  ReadFileBytes(path, &text);
+  return text;
+}
+
+bool WaitForServicesLog(const std::string& needle, size_t from, DWORD timeoutMs) {
+  DWORD start = ::GetTickCount();
+  for (;;) {
+    std::string log = ReadServicesLog();
+    if (log.size() > from && log.find(needle, from) != std::string::npos) return true;
+    if (::GetTickCount() - start > timeoutMs) return false;
+    ::Sleep(50);
+  }
+}
+
+ScopedService::ScopedService(const std::wstring& name)
+    : name_(name), manager_(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {}
+
+ScopedService::~ScopedService() { Remove(); }
+
+bool ScopedService::Open() {
+  service_.Reset(::OpenServiceW(manager_.Get(), name_.c_str(), SERVICE_ALL_ACCESS));
+  return service_.IsValid();
+}
+
+bool ScopedService::Create(const std::wstring& imagePath, const std::wstring& displayName) {
+  service_.Reset(::CreateServiceW(manager_.Get(), name_.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                  imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  return service_.IsValid();
+}
+
+bool ScopedService::Start() { return ::StartServiceW(service_.Get(), 0, nullptr) != FALSE; }
+
+bool ScopedService::Stop() {
+  SERVICE_STATUS status;
+  return ::ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status) != FALSE;
+}
+
+DWORD ScopedService::WaitState(DWORD want, DWORD timeoutMs, std::vector<DWORD>* seen) {
+  DWORD start = ::GetTickCount();
+  for (;;) {
+    DWORD state = State();
+    if (seen && (seen->empty() || seen->back() != state)) seen->push_back(state);
+    if (state == want || ::GetTickCount() - start > timeoutMs) return state;
+    ::Sleep(10);
+  }
+}
+
+DWORD ScopedService::State() {
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed))
+    return 0;
+  return status.dwCurrentState;
+}
+
+DWORD ScopedService::ProcessId() {
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed))
+    return 0;
+  return status.dwProcessId;
+}
+
+void ScopedService::Remove() {
+  if (!service_ && !Open()) return;
+  DWORD pid = ProcessId();
+  KernelHandle process(pid ? ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid) : nullptr);
+  if (State() != SERVICE_STOPPED && State() != 0) {
+    Stop();
+    WaitState(SERVICE_STOPPED, 30000);
+  }
+  // Wine's service manager never notices a killed service; a stuck one is ended here so that
+  // the next test starts clean.
+  if (process && ::WaitForSingleObject(process.Get(), 5000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.Get(), 1);
+    ::WaitForSingleObject(process.Get(), 5000);
+  }
+  ::DeleteService(service_.Get());
+  service_.Reset();
+}
+
+void DeleteServiceIfPresent(const std::wstring& name) {
+  ScopedService leftover(name);
+  leftover.Open();
+}
+
+}  // namespace test

@@ -1,0 +1,82 @@
+// Helpers for tests that start programs, services and read what they report.
+#pragma once
+
+#include "handles.h"
+#include "win.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace test {
+
+std::string Narrow(const std::wstring& wide);
+std::wstring Widen(const std::string& utf8);
+
+// Folder of the built programs (build/bin), seen from a test program in build/tests.
+std::wstring BinDir();
+std::wstring ProgramPath(const wchar_t* programName);  // BinDir() + name + ".exe"
+// A fresh, empty folder for one test, removed by the caller's TempDir owner.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::wstring& Path() const { return path_; }
+  std::wstring Join(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool ReadFileBytes(const std::wstring& path, std::string* bytes);
+bool CopyProgram(const std::wstring& from, const std::wstring& to);
+
+struct ProcessResult {
+  bool started = false;
+  bool finished = false;   // false: killed after the time-out
+  DWORD exitCode = 0;      // the full Windows exit code (a Unix status keeps only 8 bits)
+  std::string out;
+  std::string err;         // includes Wine's debug channels when WINEDEBUG enables them
+};
+// Runs a command line, capturing standard output and standard error. `environment` entries
+// ("NAME=value") are added to (or replace) the test's own environment.
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs,
+                         const std::vector<std::wstring>& environment = {});
+
+// The log that receives the services' event-log and debugger lines (see scripts/wine-run).
+std::string ReadServicesLog();
+// Waits until `needle` appears in the services log after byte offset `from`.
+bool WaitForServicesLog(const std::string& needle, size_t from, DWORD timeoutMs);
+
+// A service registered for one test; the registration is deleted when the owner goes.
+class ScopedService {
+ public:
+  explicit ScopedService(const std::wstring& name);
+  ~ScopedService();
+  ScopedService(const ScopedService&) = delete;
+  ScopedService& operator=(const ScopedService&) = delete;
+
+  // Opens an existing registration (e.g. made by the program's "install").
+  bool Open();
+  bool Create(const std::wstring& imagePath, const std::wstring& displayName);
+  bool Start();
+  bool Stop();
+  // Polls until the state is `want` or the time-out passes; returns the last state seen.
+  DWORD WaitState(DWORD want, DWORD timeoutMs, std::vector<DWORD>* seen = nullptr);
+  DWORD State();
+  DWORD ProcessId();
+  // Stops the service if needed, waits for its process to end, deletes the registration.
+  void Remove();
+  SC_HANDLE Get() const { return service_.Get(); }
+
+ private:
+  std::wstring name_;
+  ServiceHandle manager_;
+  ServiceHandle service_;
+};
+// Deletes a leftover registration of an earlier, interrupted run.
+void DeleteServiceIfPresent(const std::wstring& name);
+
+}  // namespace test
