@@ -13,6 +13,7 @@
 
 #include "array.h"
 #include "str.h"
+#include "timestamp.h"
 
 #include <cstdint>
 #include <utility>
@@ -67,7 +68,8 @@ void ReleaseValueWord(uint64_t word) noexcept;
 bool ValueWordBool(uint64_t word) noexcept;
 int64_t ValueWordInteger(uint64_t word) noexcept;
 double ValueWordDouble(uint64_t word) noexcept;
-struct DateTimeFields;
+// The packed 56-bit date-time (inline or boxed); 0 for any other tag.
+uint64_t ValueWordPackedDateTime(uint64_t word) noexcept;
 DateTimeFields ValueWordDateTime(uint64_t word) noexcept;
 
 // Element policy of counted arrays of Value words (value arrays, a dictionary's value array).
@@ -123,27 +125,6 @@ struct ValueListObject : Reference {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Date-times
-
-// The wall-clock fields of a date-time in some zone; bias is UTC minus that local time in
-// minutes (a multiple of 15, at most 945 either way; 0 for UTC).
-struct DateTimeFields {
-  uint16_t year = 0;  // 0-4095
-  uint8_t month = 0;  // 1-12
-  uint8_t day = 0;    // 1-31
-  uint8_t hour = 0;
-  uint8_t minute = 0;
-  uint8_t second = 0;
-  uint16_t millisecond = 0;
-  int16_t bias = 0;
-};
-
-// Packs into the 56-bit layout (ms 0-9, s 10-15, min 16-21, h 22-26, day 27-31, month 32-35,
-// year 36-47, zone byte 48-55). False when a field is out of range.
-bool PackDateTime(const DateTimeFields& fields, uint64_t* packed) noexcept;
-DateTimeFields UnpackDateTime(uint64_t packed) noexcept;
-
-// ---------------------------------------------------------------------------------------------
 // Value
 
 class Value {
@@ -165,8 +146,12 @@ class Value {
   static Value Bool(bool b) noexcept { return FromWord(MakeValueWord(ValueBool, false, b ? 1 : 0)); }
   // Inline when the bit pattern fits the payload (0.0 does), else a counted box.
   static Value Double(double d);
-  // Inline; empty when a field is out of range.
+  // Inline. Empty when a date or time field is out of range (year above 4095, month 0 or above
+  // 12, day 0 or above 31, hour above 23, minute or second above 59, millisecond above 999);
+  // the bias is kept as PackDateTime keeps it (quarter hours, at most 63 of them).
   static Value DateTime(const DateTimeFields& fields) noexcept;
+  // The packed 56-bit form itself (as PackDateTime makes it; bits above 55 are ignored).
+  static Value DateTimePacked(uint64_t packed) noexcept;
   // A COM-style object (slot 1 adds a reference, slot 2 releases); null gives an empty value.
   static Value Interface(IUnknown* object) noexcept;
   // A byte block (tag 11) holding a copy of the bytes.

@@ -243,9 +243,12 @@ bool JsonWriter::WriteDouble(double d) noexcept {
 }
 
 bool JsonWriter::WriteDateTime(uint64_t word) noexcept {
-  char text[kDateTimeTextSize];
-  size_t length = FormatJsonDateTime(ValueWordDateTime(word), text);
-  return WriteRaw("\"", 1) && WriteRaw(text, length) && WriteRaw("\"", 1);
+  Str text;
+  if (!AppendJsonDateTime(ValueWordPackedDateTime(word), text)) {
+    failed_ = true;  // the string layer has reported the allocation failure
+    return false;
+  }
+  return WriteRaw("\"", 1) && WriteRaw(text.c_str(), text.Length()) && WriteRaw("\"", 1);
 }
 
 bool JsonWriter::WriteWord(const char* key, size_t keyLength, uint64_t word) noexcept {

@@ -125,38 +125,6 @@ uint32_t ValueArrayCapacity(uint64_t n, uint64_t k) noexcept {
 ValueRecordSet::~ValueRecordSet() { Unlink(columns); }
 
 // ---------------------------------------------------------------------------------------------
-// Date-times
-
-bool PackDateTime(const DateTimeFields& f, uint64_t* packed) noexcept {
-  if (f.year > 4095 || f.month < 1 || f.month > 12 || f.day < 1 || f.day > 31 || f.hour > 23 || f.minute > 59 ||
-      f.second > 59 || f.millisecond > 999)
-    return false;
-  int bias = f.bias;
-  uint32_t magnitude = uint32_t(bias < 0 ? -bias : bias);
-  if (magnitude % 15 != 0 || magnitude / 15 > 63) return false;
-  uint64_t zone = magnitude / 15;
-  if (bias < 0) zone |= 0x40;
-  *packed = uint64_t(f.millisecond) | uint64_t(f.second) << 10 | uint64_t(f.minute) << 16 | uint64_t(f.hour) << 22 |
-            uint64_t(f.day) << 27 | uint64_t(f.month) << 32 | uint64_t(f.year) << 36 | zone << 48;
-  return true;
-}
-
-DateTimeFields UnpackDateTime(uint64_t packed) noexcept {
-  DateTimeFields f;
-  f.millisecond = uint16_t(packed & 0x3FF);
-  f.second = uint8_t(packed >> 10 & 0x3F);
-  f.minute = uint8_t(packed >> 16 & 0x3F);
-  f.hour = uint8_t(packed >> 22 & 0x1F);
-  f.day = uint8_t(packed >> 27 & 0x1F);
-  f.month = uint8_t(packed >> 32 & 0xF);
-  f.year = uint16_t(packed >> 36 & 0xFFF);
-  uint32_t zone = uint32_t(packed >> 48 & 0xFF);
-  int bias = int(zone & 0x3F) * 15;
-  f.bias = int16_t((zone & 0x40) ? -bias : bias);
-  return f;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Value
 
 Value::Value(int64_t v) {
@@ -199,10 +167,16 @@ Value Value::Double(double d) {
   return FromWord(MakeValuePointerWord(ValueDouble, box));
 }
 
-Value Value::DateTime(const DateTimeFields& fields) noexcept {
-  uint64_t packed;
-  if (!PackDateTime(fields, &packed)) return Value();
-  return FromWord(MakeValueWord(ValueDateTime, false, int64_t(packed)));
+Value Value::DateTime(const DateTimeFields& f) noexcept {
+  // Packing cuts wide fields to their bits, which would make a different, valid-looking date.
+  if (f.year > 4095 || f.month < 1 || f.month > 12 || f.day < 1 || f.day > 31 || f.hour > 23 || f.minute > 59 ||
+      f.second > 59 || f.millisecond > 999)
+    return Value();
+  return DateTimePacked(PackDateTime(f));
+}
+
+Value Value::DateTimePacked(uint64_t packed) noexcept {
+  return FromWord(MakeValueWord(ValueDateTime, false, int64_t(packed & 0x00FFFFFFFFFFFFFFull)));
 }
 
 Value Value::Interface(IUnknown* object) noexcept {
@@ -248,11 +222,16 @@ double ValueWordDouble(uint64_t word) noexcept {
   }
 }
 
-DateTimeFields ValueWordDateTime(uint64_t word) noexcept {
-  if (ValueWordTag(word) != ValueDateTime) return DateTimeFields();
-  if (!ValueWordOnHeap(word)) return UnpackDateTime(uint64_t(ValueWordPayload(word)) & 0x00FFFFFFFFFFFFFFull);
+uint64_t ValueWordPackedDateTime(uint64_t word) noexcept {
+  if (ValueWordTag(word) != ValueDateTime) return 0;
+  if (!ValueWordOnHeap(word)) return uint64_t(ValueWordPayload(word)) & 0x00FFFFFFFFFFFFFFull;
   const DateTimeBox* box = ValueWordPointer<DateTimeBox>(word);
-  return UnpackDateTime(uint64_t(box->time) | uint64_t(box->date) << 32 | uint64_t(box->zone) << 48);
+  return uint64_t(box->time) | uint64_t(box->date) << 32 | uint64_t(box->zone) << 48;
+}
+
+DateTimeFields ValueWordDateTime(uint64_t word) noexcept {
+  if (ValueWordTag(word) != ValueDateTime) return DateTimeFields{};
+  return UnpackDateTime(ValueWordPackedDateTime(word));
 }
 
 bool Value::AsBool() const noexcept { return ValueWordBool(word_); }

@@ -1,14 +1,11 @@
-// Text forms of date-times shared by the display text and the JSON writer.
+// The JSON writer's form of a date-time, kept beside the display text of Values.
 #pragma once
 
-#include "value.h"
+#include "str.h"
 
-#include <cstddef>
+#include <cstdint>
 
-// Room for "YYYY-MM-DDThh:mm:ss.mmm+hh:mm" and a terminator, with spare.
-constexpr size_t kDateTimeTextSize = 40;
-
-// "%04u-%02u-%02uT%02u:%02u:%02u.%03u" of the wall-clock fields (the zone byte is not shown).
-size_t FormatDisplayDateTime(const DateTimeFields& fields, char* text) noexcept;
-// The display form followed by the UTC offset of that local time: "Z", "+hh:mm" or "-hh:mm".
-size_t FormatJsonDateTime(const DateTimeFields& fields, char* text) noexcept;
+// Appends the ISO 8601 time stamp of a packed date-time with the UTC offset of that local time:
+// the thread's configured bias when one is set, else the offset the system's zone rules give
+// for that date. The packed zone byte is not used.
+bool AppendJsonDateTime(uint64_t packed, Str& out);

@@ -349,7 +349,7 @@ TEST(JsonValues, Scalars) {
 
 TEST(JsonValues, DateTimesCarryTheOffsetOfTheirLocalTime) {
   auto at = [](uint16_t year, uint8_t month, int16_t zoneByteBias) {
-    DateTimeFields f;
+    DateTimeFields f{};
     f.year = year;
     f.month = month;
     f.day = 15;
