@@ -133,8 +133,14 @@ class Value {
   // Inline when v lies in the signed 56-bit range, else a counted box (empty if that fails).
   Value(int64_t v);
   Value(int v) : Value(int64_t(v)) {}
+  Value(long v) : Value(int64_t(v)) {}
   // Counts always fit the payload.
   Value(uint32_t v) noexcept : word_(MakeValueWord(ValueInteger, false, int64_t(v))) {}
+  // DWORD and the other 32-bit unsigned long counts of the Windows API.
+  Value(unsigned long v) noexcept : Value(uint32_t(v)) { static_assert(sizeof(unsigned long) == 4); }
+  // A bool or a double would otherwise become an integer silently: use Bool() and Double().
+  Value(bool) = delete;
+  Value(double) = delete;
   // Text: a new Str (tag 5); null or "" gives a text value with no buffer.
   Value(const char* text);
   Value(const Str& text) noexcept;
