@@ -40,7 +40,7 @@ class SignerCheckTest : public ::testing::Test {
   }
 };
 
-// What both checks answer for a package. Neither check may accept more than the design's exact
+// What both checks answer for a package. Only the exact maker's name passes the signer check:
 // name: a different case, an added full stop or a longer name are other publishers.
 struct PackageCase {
   const wchar_t* file;
