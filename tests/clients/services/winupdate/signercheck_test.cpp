@@ -41,7 +41,7 @@ class SignerCheckTest : public ::testing::Test {
 };
 
 // What both checks answer for a package. Only the exact maker's name passes the signer check:
-// name: a different case, an added full stop or a longer name are other publishers.
+// a different case, an added full stop or a longer name are other publishers.
 struct PackageCase {
   const wchar_t* file;
   bool trusted;  // VerifyFileTrust
