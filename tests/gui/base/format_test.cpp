@@ -1,0 +1,276 @@
+// StrFormat, qelvsnprintf and qelvsnwprintf.
+#include "format.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The cases below pass deliberately odd formats and arguments; the compiler's printf checks
+// would flag exactly what is being tested.
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wformat"
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+#pragma GCC diagnostic ignored "-Wformat-zero-length"
+#endif
+
+namespace {
+
+// An address that is never mapped: a caller's wild pointer.
+const char* const kWild = reinterpret_cast<const char*>(0x10);
+const wchar_t* const kWildW = reinterpret_cast<const wchar_t*>(0x10);
+
+struct FormatCase {
+  const char* name;
+  bool (*call)(Str& out);
+  const char* expected;
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
+
+class StrFormatCases : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(StrFormatCases, GivesTheExpectedText) {
+  Str out("previous");
+  ASSERT_TRUE(GetParam().call(out));
+  EXPECT_STREQ(out.c_str(), GetParam().expected);
+}
+
+const FormatCase kForms[] = {
+    {"sequential", [](Str& s) { return StrFormat(s, "%s=%d;", "x", 5); }, "x=5;"},
+    {"positional swap", [](Str& s) { return StrFormat(s, "%2$s-%1$s", "a", "b"); }, "b-a"},
+    {"positional reuse", [](Str& s) { return StrFormat(s, "%1$s%1$s %2$d", "ab", 7); }, "abab 7"},
+    {"positional gap reads the slot between", [](Str& s) { return StrFormat(s, "%3$d %1$d", 1, 2, 3); }, "3 1"},
+    {"positional star width", [](Str& s) { return StrFormat(s, "%2$*1$d|", 5, 42); }, "   42|"},
+    {"positional star precision", [](Str& s) { return StrFormat(s, "%2$.*1$f", 2, 3.14159); }, "3.14"},
+    {"no directives", [](Str& s) { return StrFormat(s, "plain text"); }, "plain text"},
+    {"empty format", [](Str& s) { return StrFormat(s, ""); }, ""},
+};
+INSTANTIATE_TEST_SUITE_P(Forms, StrFormatCases, ::testing::ValuesIn(kForms));
+
+const FormatCase kWidths[] = {
+    {"star width", [](Str& s) { return StrFormat(s, "%*d", 5, 42); }, "   42"},
+    {"left aligned", [](Str& s) { return StrFormat(s, "%-5d|", 42); }, "42   |"},
+    {"negative star width aligns left", [](Str& s) { return StrFormat(s, "%*d|", -5, 42); }, "42   |"},
+    {"star precision", [](Str& s) { return StrFormat(s, "%.*f", 2, 3.14159); }, "3.14"},
+    {"negative star precision is none", [](Str& s) { return StrFormat(s, "%.*s", -1, "abc"); }, "abc"},
+    {"star width and precision", [](Str& s) { return StrFormat(s, "%-*.*s|", 6, 2, "abcdef"); }, "ab    |"},
+    {"precision cuts text", [](Str& s) { return StrFormat(s, "%.2s", "abcdef"); }, "ab"},
+    {"zero padding", [](Str& s) { return StrFormat(s, "%08X", 0xBEEFu); }, "0000BEEF"},
+    {"plus flag", [](Str& s) { return StrFormat(s, "%+d", 3); }, "+3"},
+    {"alternate hex", [](Str& s) { return StrFormat(s, "%#x", 255u); }, "0xff"},
+    {"float width", [](Str& s) { return StrFormat(s, "%6.2f", 3.14159); }, "  3.14"},
+    {"width beyond the limit", [](Str& s) { return StrFormat(s, "[%*d]", kMaxFormatWidth + 1, 1); }, "[(error)]"},
+};
+INSTANTIATE_TEST_SUITE_P(Widths, StrFormatCases, ::testing::ValuesIn(kWidths));
+
+const FormatCase kSlots[] = {
+    {"negative int", [](Str& s) { return StrFormat(s, "%d", -1); }, "-1"},
+    {"int reads the low half of the slot", [](Str& s) { return StrFormat(s, "%u", uint64_t{0x100000005}); }, "5"},
+    {"I64d minimum", [](Str& s) { return StrFormat(s, "%I64d", INT64_MIN); }, "-9223372036854775808"},
+    {"lld", [](Str& s) { return StrFormat(s, "%lld", 0x123456789LL); }, "4886718345"},
+    {"llu maximum", [](Str& s) { return StrFormat(s, "%llu", UINT64_MAX); }, "18446744073709551615"},
+    {"I64X", [](Str& s) { return StrFormat(s, "%I64X", 0xABCDEF0123ull); }, "ABCDEF0123"},
+    {"zu", [](Str& s) { return StrFormat(s, "%zu", size_t{1} << 40); }, "1099511627776"},
+    {"I alone is pointer sized", [](Str& s) { return StrFormat(s, "%Iu|%d", size_t{1} << 33, 4); }, "8589934592|4"},
+    {"I32", [](Str& s) { return StrFormat(s, "%I32d", -7); }, "-7"},
+    {"32 and 64 bit mixed", [](Str& s) { return StrFormat(s, "%d %I64d %d", 1, int64_t{1} << 40, 3); },
+     "1 1099511627776 3"},
+    {"hex", [](Str& s) { return StrFormat(s, "%x %X", 0xDEADBEEFu, 0xDEADBEEFu); }, "deadbeef DEADBEEF"},
+    {"octal", [](Str& s) { return StrFormat(s, "%o", 8u); }, "10"},
+    {"h narrows without width", [](Str& s) { return StrFormat(s, "%hd", 70000); }, "4464"},
+    {"h narrows with width", [](Str& s) { return StrFormat(s, "%5hd", 70000); }, " 4464"},
+    {"hhd taken as h", [](Str& s) { return StrFormat(s, "%hhd", 300); }, "300"},
+    {"char", [](Str& s) { return StrFormat(s, "%c%c", 'o', 'k'); }, "ok"},
+    {"double", [](Str& s) { return StrFormat(s, "%g|%.3f", 0.5, 2.0); }, "0.5|2.000"},
+};
+INSTANTIATE_TEST_SUITE_P(Slots, StrFormatCases, ::testing::ValuesIn(kSlots));
+
+const FormatCase kSpecial[] = {
+    {"null text", [](Str& s) { return StrFormat(s, "[%s]", static_cast<const char*>(nullptr)); }, "[(null)]"},
+    {"null wide text", [](Str& s) { return StrFormat(s, "[%ls]", static_cast<const wchar_t*>(nullptr)); }, "[(null)]"},
+    {"pointer", [](Str& s) { return StrFormat(s, "%p", reinterpret_cast<void*>(0x1234abcd)); }, "0x000000001234ABCD"},
+    {"null pointer", [](Str& s) { return StrFormat(s, "%p", nullptr); }, "0x0000000000000000"},
+    {"doubled percent", [](Str& s) { return StrFormat(s, "100%% %d%%", 5); }, "100% 5%"},
+    {"unknown conversion keeps its letter", [](Str& s) { return StrFormat(s, "%y"); }, "y"},
+    {"unknown conversion with width", [](Str& s) { return StrFormat(s, "a%5yb"); }, "ayb"},
+    {"unknown conversion reads no argument", [](Str& s) { return StrFormat(s, "%y%d", 7); }, "y7"},
+    {"%n writes nothing", [](Str& s) { return StrFormat(s, "%n|%d", 7); }, "n|7"},
+    {"percent at the end", [](Str& s) { return StrFormat(s, "a%"); }, "a"},
+    {"percent ending a directive is literal", [](Str& s) { return StrFormat(s, "%5%d"); }, "%d"},
+};
+INSTANTIATE_TEST_SUITE_P(Special, StrFormatCases, ::testing::ValuesIn(kSpecial));
+
+const FormatCase kWide[] = {
+    {"ls", [](Str& s) { return StrFormat(s, "%ls", L"h\u00e9llo"); }, "h\xc3\xa9llo"},
+    {"S", [](Str& s) { return StrFormat(s, "%S!", L"wide"); }, "wide!"},
+    {"hs", [](Str& s) { return StrFormat(s, "%hs", "narrow"); }, "narrow"},
+    {"UTF-8 passes through s", [](Str& s) { return StrFormat(s, "%s", "\xe2\x82\xac"); }, "\xe2\x82\xac"},
+    {"lc", [](Str& s) { return StrFormat(s, "%lc", L'\u00e9'); }, "\xc3\xa9"},
+    {"C", [](Str& s) { return StrFormat(s, "%C", L'\u03a9'); }, "\xce\xa9"},
+    {"surrogate pair", [](Str& s) { return StrFormat(s, "%ls", L"\U0001F600"); }, "\xf0\x9f\x98\x80"},
+    {"wide width", [](Str& s) { return StrFormat(s, "%-6ls|", L"ab"); }, "ab    |"},
+    {"wide precision", [](Str& s) { return StrFormat(s, "%.2ls", L"abcdef"); }, "ab"},
+    {"lone surrogate", [](Str& s) { return StrFormat(s, "[%ls]", L"a\xD800"); }, "[(error)]"},
+};
+INSTANTIATE_TEST_SUITE_P(Wide, StrFormatCases, ::testing::ValuesIn(kWide));
+
+struct RejectedCase {
+  const char* name;
+  bool (*call)(Str& out);
+};
+void PrintTo(const RejectedCase& c, std::ostream* os) { *os << c.name; }
+class StrFormatRejects : public ::testing::TestWithParam<RejectedCase> {};
+
+TEST_P(StrFormatRejects, LeavesTheResultEmpty) {
+  Str out("previous");
+  EXPECT_FALSE(GetParam().call(out));
+  EXPECT_TRUE(out.IsEmpty());
+}
+
+const RejectedCase kRejected[] = {
+    {"unnumbered after numbered", [](Str& s) { return StrFormat(s, "%1$s %s", "a", "b"); }},
+    {"numbered after unnumbered", [](Str& s) { return StrFormat(s, "%s %2$s", "a", "b"); }},
+    {"unnumbered star in numbered form", [](Str& s) { return StrFormat(s, "%1$*d", 5, 42); }},
+    {"numbered star in unnumbered form", [](Str& s) { return StrFormat(s, "%*1$d", 5, 42); }},
+    {"argument zero", [](Str& s) { return StrFormat(s, "%0$s", "a"); }},
+    {"argument beyond the limit", [](Str& s) { return StrFormat(s, "%382$d", 1); }},
+    {"null format", [](Str& s) { return StrFormat(s, nullptr); }},
+};
+INSTANTIATE_TEST_SUITE_P(Rejected, StrFormatRejects, ::testing::ValuesIn(kRejected));
+
+TEST(StrFormatLimits, TextFromThe128thDirectiveOnStaysAsWritten) {
+  std::string format, expected;
+  for (uint32_t i = 0; i < kMaxFormatDirectives; ++i) {
+    format += "%1$d,";
+    expected += "7,";
+  }
+  format += "%1$d %2$s end";
+  expected += "%1$d %2$s end";
+  Str out;
+  ASSERT_TRUE(StrFormat(out, format.c_str(), 7));
+  EXPECT_EQ(std::string(out.c_str()), expected);
+}
+
+TEST(StrFormatLimits, DoubledPercentSignsAreNoDirectives) {
+  std::string format(2 * 300, '%');
+  format += "%d";
+  Str out;
+  ASSERT_TRUE(StrFormat(out, format.c_str(), 5));
+  EXPECT_EQ(std::string(out.c_str()), std::string(300, '%') + "5");
+}
+
+TEST(StrFormatLimits, LargeOutputsAreNotCut) {
+  Str out;
+  ASSERT_TRUE(StrFormat(out, "%2000d|%f", 1, 1e300));
+  std::string text = out.c_str();
+  EXPECT_EQ(text.substr(1995, 6), "    1|");
+  EXPECT_EQ(text.size(), 2001u + 301u + 7u);  // 1e300 has 301 integer digits, then ".000000"
+  std::string longText(5000, 'x');
+  ASSERT_TRUE(StrFormat(out, "<%s>", longText.c_str()));
+  EXPECT_EQ(out.Length(), 5002u);
+}
+
+TEST(StrFormatLimits, ResultMayReplaceItsOwnArgument) {
+  Str s("abc");
+  ASSERT_TRUE(StrFormat(s, "%s-%s", s.c_str(), s.c_str()));
+  EXPECT_STREQ(s.c_str(), "abc-abc");
+}
+
+// A fault in the runtime's formatter (a wild pointer behind %s) is caught by the guard: only
+// that directive's output becomes "(error)", and the process goes on.
+TEST(FormatGuard, WildTextPointerGivesErrorForThatDirectiveOnly) {
+  Str out;
+  ASSERT_TRUE(StrFormat(out, "[%s] %d", kWild, 42));
+  EXPECT_STREQ(out.c_str(), "[(error)] 42");
+  ASSERT_TRUE(StrFormat(out, "[%ls|%.3s|%-10s] %s", kWildW, kWild, kWild, "after"));
+  EXPECT_STREQ(out.c_str(), "[(error)|(error)|(error)] after");
+  ASSERT_TRUE(StrFormat(out, "%s", "still working"));
+  EXPECT_STREQ(out.c_str(), "still working");
+}
+
+TEST(FormatGuard, HoldsOnEveryThread) {
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&good, t] {
+      for (int i = 0; i < 100; ++i) {
+        Str out;
+        if (StrFormat(out, "%d:%s:%d", t, kWild, i)) {
+          std::string expected = std::to_string(t) + ":(error):" + std::to_string(i);
+          if (expected == out.c_str()) ++good[t];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(good[t], 100) << "thread " << t;
+}
+
+int CallNarrow(Str& out, uint32_t n, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int result = qelvsnprintf(out, n, format, args);
+  va_end(args);
+  return result;
+}
+
+int CallWide(WStr& out, uint32_t n, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int result = qelvsnwprintf(out, n, format, args);
+  va_end(args);
+  return result;
+}
+
+struct RuntimeCase {
+  const char* name;
+  uint32_t n;
+  const char* argument;
+  int result;
+  const char* expected;
+};
+void PrintTo(const RuntimeCase& c, std::ostream* os) { *os << c.name; }
+class RuntimeCalls : public ::testing::TestWithParam<RuntimeCase> {};
+
+TEST_P(RuntimeCalls, NarrowAndWideAgree) {
+  const RuntimeCase& c = GetParam();
+  Str out;
+  EXPECT_EQ(CallNarrow(out, c.n, "%s", c.argument), c.result);
+  EXPECT_STREQ(out.c_str(), c.expected);
+  EXPECT_EQ(out.Length(), strlen(c.expected));
+
+  WStr wideOut;
+  WStr wideArgument(c.argument == kWild ? "" : c.argument);
+  EXPECT_EQ(CallWide(wideOut, c.n, L"%ls", c.argument == kWild ? kWildW : wideArgument.c_str()), c.result);
+  EXPECT_STREQ(Str::FromUtf16(wideOut).c_str(), c.expected);
+}
+
+const RuntimeCase kRuntime[] = {
+    {"fits", 8, "abc", 3, "abc"},
+    // The legacy call may fill all n + 1 places without a terminator; the text must still end.
+    {"fills n + 1 exactly", 4, "abcde", 5, "abcde"},
+    {"too long", 4, "abcdefgh", -1, "(error)"},
+    {"n of 0 counts as 1", 0, "a", 1, "a"},
+    {"wild pointer", 64, kWild, -1, "(error)"},
+};
+INSTANTIATE_TEST_SUITE_P(Runtime, RuntimeCalls, ::testing::ValuesIn(kRuntime));
+
+TEST(RuntimeCallsBuffer, UnsharedBufferIsReused) {
+  Str out;
+  ASSERT_EQ(CallNarrow(out, 200, "%s", "first"), 5);
+  const void* buffer = out.BufferIdentity();
+  ASSERT_EQ(CallNarrow(out, 100, "%s", "second"), 6);
+  EXPECT_EQ(out.BufferIdentity(), buffer);
+  EXPECT_STREQ(out.c_str(), "second");
+
+  Str shared = out;
+  ASSERT_EQ(CallNarrow(out, 100, "%d", 3), 1);
+  EXPECT_NE(out.BufferIdentity(), buffer);
+  EXPECT_STREQ(shared.c_str(), "second");
+  EXPECT_STREQ(out.c_str(), "3");
+}
+
+}  // namespace
