@@ -4,6 +4,8 @@
 
 #include "win.h"
 
+#include <wincrypt.h>
+
 #include <utility>
 
 // Traits give the invalid value and the close call of one handle kind.
@@ -105,6 +107,27 @@ struct EventSourceTraits {
   static bool IsValid(Type h) { return h != nullptr; }
   static void Close(Type h) { ::DeregisterEventSource(h); }
 };
+// Certificate contexts from the crypto API (also the signer certificate msi.dll hands out).
+struct CertContextTraits {
+  using Type = PCCERT_CONTEXT;
+  static Type Invalid() { return nullptr; }
+  static bool IsValid(Type h) { return h != nullptr; }
+  static void Close(Type h) { ::CertFreeCertificateContext(h); }
+};
+// Certificate stores from CertOpenStore.
+struct CertStoreTraits {
+  using Type = HCERTSTORE;
+  static Type Invalid() { return nullptr; }
+  static bool IsValid(Type h) { return h != nullptr; }
+  static void Close(Type h) { ::CertCloseStore(h, 0); }
+};
+// Modules from LoadLibrary: one reference each, dropped with FreeLibrary.
+struct LoadedLibraryTraits {
+  using Type = HMODULE;
+  static Type Invalid() { return nullptr; }
+  static bool IsValid(Type h) { return h != nullptr; }
+  static void Close(Type h) { ::FreeLibrary(h); }
+};
 
 using KernelHandle = ScopedHandle<KernelHandleTraits>;
 using FileHandle = ScopedHandle<FileHandleTraits>;
@@ -114,3 +137,6 @@ using ServiceHandle = ScopedHandle<ServiceHandleTraits>;
 using MappedView = ScopedHandle<MappedViewTraits>;
 using AllocatedSid = ScopedHandle<AllocatedSidTraits>;
 using LocalMemory = ScopedHandle<LocalMemoryTraits>;
+using CertContext = ScopedHandle<CertContextTraits>;
+using CertStore = ScopedHandle<CertStoreTraits>;
+using LoadedLibrary = ScopedHandle<LoadedLibraryTraits>;

@@ -1,0 +1,168 @@
+// The update service as the service control manager and an administrator's console see it.
+// ctest-property lines: the service's display name and push event are machine-wide.
+// ctest-property: RESOURCE_LOCK update-service
+// ctest-property: RESOURCE_LOCK debug-output
+// ctest-property: TIMEOUT 300
+#include "clientidentity.h"
+#include "debugoutput.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kServiceName[] = L"CINDRAVALEUS";
+const char kDisplayName[] = "Cindravale Client Update Service";
+const char kBanner[] = "\r\nInstalling [Cindravale Client Update Service (25.10.0.74)].\r\n";
+
+std::wstring Program() { return test::ProgramPath(L"CindravaleUS"); }
+
+class UpdateServiceHost : public ::testing::Test {
+ protected:
+  void SetUp() override { test::DeleteServiceIfPresent(kServiceName); }
+  void TearDown() override { test::DeleteServiceIfPresent(kServiceName); }
+};
+
+TEST_F(UpdateServiceHost, InstallInAnyLetterCaseRegistersADemandStartService) {
+  for (const wchar_t* word : {L"install", L"INSTALL", L"Install"}) {
+    SCOPED_TRACE(test::Narrow(word));
+    test::ProcessResult run = test::RunProcess(L"\"" + Program() + L"\" " + word + L" ignored-extra", 30000);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, kBanner);
+
+    test::ScopedService service(kServiceName);
+    ASSERT_TRUE(service.Open());
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    ASSERT_TRUE(QueryServiceConfigW(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed));
+    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
+    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(test::Narrow(config->lpDisplayName), kDisplayName);
+    // The image path is the program path as the system reports it: no quotes, no arguments.
+    EXPECT_EQ(_wcsicmp(config->lpBinaryPathName, Program().c_str()), 0) << test::Narrow(config->lpBinaryPathName);
+    service.Remove();
+  }
+}
+
+TEST_F(UpdateServiceHost, SecondInstallFailsWithTheCreateServiceEntry) {
+  ASSERT_EQ(test::RunProcess(L"\"" + Program() + L"\" install", 30000).exitCode, 0u);
+  // Every report is echoed to the debugger output, which is where a console run's entries can
+  // be read back (Wine's event log stores nothing).
+  test::DebugOutputListener debugOutput;
+  ASSERT_TRUE(debugOutput.IsListening());
+  test::ProcessResult again = test::RunProcess(L"\"" + Program() + L"\" install", 30000);
+  ASSERT_TRUE(again.finished);
+  EXPECT_EQ(again.exitCode, 1u);
+  EXPECT_EQ(again.out, kBanner);
+  // 0x431 is ERROR_SERVICE_EXISTS; the system text differs between Windows and Wine, so only
+  // the frame of the entry is compared.
+  EXPECT_TRUE(debugOutput.WaitFor("ReportEvent: Function [CreateService] failed with code [00000431]: ", 0, 5000))
+      << debugOutput.TextOf();
+  // The existing registration is left as it was.
+  test::ScopedService service(kServiceName);
+  EXPECT_TRUE(service.Open());
+}
+
+TEST_F(UpdateServiceHost, StartedFromAConsoleWithoutInstallFailsWithExitCodeOne) {
+  // Wine makes each failed dispatcher connection wait 10 seconds: two cases are enough.
+  for (const wchar_t* args : {L"", L" instal"}) {
+    SCOPED_TRACE(test::Narrow(args));
+    test::DebugOutputListener debugOutput;
+    ASSERT_TRUE(debugOutput.IsListening());
+    test::ProcessResult run = test::RunProcess(L"\"" + Program() + L"\"" + args, 60000);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    // 0x427 is ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
+    EXPECT_TRUE(debugOutput.WaitFor("Function [StartServiceCtrlDispatcher] failed with code [00000427]", 0, 5000))
+        << debugOutput.TextOf();
+  }
+}
+
+class RegisteredUpdateService : public UpdateServiceHost {
+ protected:
+  void SetUp() override {
+    UpdateServiceHost::SetUp();
+    ASSERT_TRUE(service_.Create(Program(), test::Widen(kDisplayName))) << GetLastError();
+  }
+  void TearDown() override {
+    service_.Remove();
+    UpdateServiceHost::TearDown();
+  }
+  test::ScopedService service_{kServiceName};
+};
+
+// Keeps only the changes of a polled state sequence, for comparison with the expected order.
+bool IsOrderedSubsequence(const std::vector<DWORD>& seen, const std::vector<DWORD>& allowed) {
+  size_t next = 0;
+  for (DWORD state : seen) {
+    while (next < allowed.size() && allowed[next] != state) ++next;
+    if (next == allowed.size()) return false;
+  }
+  return true;
+}
+
+TEST_F(RegisteredUpdateService, ReportsItsStatesFromStartToStop) {
+  size_t logStart = test::ReadServicesLog().size();
+  ASSERT_TRUE(service_.Start()) << GetLastError();
+  std::vector<DWORD> seen;
+  ASSERT_EQ(service_.WaitState(SERVICE_RUNNING, 20000, &seen), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(IsOrderedSubsequence(seen, {SERVICE_STOPPED, SERVICE_START_PENDING, SERVICE_RUNNING}));
+  EXPECT_TRUE(test::WaitForServicesLog("Cindravale Client Update Service (25.10.0.74) started.", logStart, 10000));
+
+  SERVICE_STATUS status = {};
+  // Interrogate and user-defined controls leave the service running. (Windows answers control
+  // 128 with the handler's ERROR_CALL_NOT_IMPLEMENTED; Wine's service manager answers TRUE
+  // whatever the handler returns, so the handler's answers are checked in-process instead.)
+  EXPECT_TRUE(ControlService(service_.Get(), SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
+  ControlService(service_.Get(), 128, &status);
+  EXPECT_EQ(service_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+
+  DWORD pid = service_.ProcessId();
+  KernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  seen.clear();
+  ASSERT_TRUE(ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+  ASSERT_EQ(service_.WaitState(SERVICE_STOPPED, 20000, &seen), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_TRUE(IsOrderedSubsequence(seen, {SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  EXPECT_TRUE(test::WaitForServicesLog("Cindravale Client Update Service (25.10.0.74) stopped.", logStart, 10000));
+  // The dispatcher returns once the service has stopped, and the program exits with 0.
+  ASSERT_TRUE(process);
+  ASSERT_EQ(WaitForSingleObject(process.Get(), 10000), WAIT_OBJECT_0);
+  DWORD exitCode = 99;
+  GetExitCodeProcess(process.Get(), &exitCode);
+  EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(RegisteredUpdateService, PushEventGrantsEveryoneFullAccessAndWakesTheService) {
+  ASSERT_TRUE(service_.Start());
+  ASSERT_EQ(service_.WaitState(SERVICE_RUNNING, 20000), static_cast<DWORD>(SERVICE_RUNNING));
+  // What any client process does after dropping a package.
+  KernelHandle push(OpenEventA(EVENT_MODIFY_STATE | READ_CONTROL, FALSE, ClientIdentity::MsiPushEventName));
+  ASSERT_TRUE(push) << GetLastError();
+  EXPECT_TRUE(SetEvent(push.Get()));
+  EXPECT_EQ(service_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(RegisteredUpdateService, PlantedPushEventStopsPreparationWithoutAnyStateReport) {
+  // Another process owns the name first: the service must not use an event it did not create.
+  KernelHandle planted(CreateEventA(nullptr, FALSE, FALSE, ClientIdentity::MsiPushEventName));
+  ASSERT_TRUE(planted);
+  size_t logStart = test::ReadServicesLog().size();
+  // Windows' StartService returns once the service main runs; Wine's waits for a first status
+  // report, which never comes here, and fails with ERROR_SERVICE_REQUEST_TIMEOUT after 10 s.
+  service_.Start();
+  // 0xB7 is ERROR_ALREADY_EXISTS.
+  EXPECT_TRUE(test::WaitForServicesLog("Function [CreateMSIPushEvent] failed with code [000000B7]", logStart, 20000));
+  std::vector<DWORD> seen;
+  service_.WaitState(SERVICE_RUNNING, 2000, &seen);
+  for (DWORD state : seen) EXPECT_NE(state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(test::ReadServicesLog().find("started.", logStart), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// Collects what other processes write with OutputDebugString, through the system's
+// DBWIN_BUFFER protocol (the way a debug-output viewer does). Only one listener can exist on a
+// machine at a time: tests that use it take the ctest resource lock "debug-output".
+#pragma once
+
+#include "handles.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test {
+
+class DebugOutputListener {
+ public:
+  DebugOutputListener();
+  ~DebugOutputListener();
+  DebugOutputListener(const DebugOutputListener&) = delete;
+  DebugOutputListener& operator=(const DebugOutputListener&) = delete;
+
+  bool IsListening() const { return listening_; }
+  // Every text written so far by process `pid` (0: by any process), concatenated.
+  std::string TextOf(DWORD pid = 0);
+  // Waits until a text of process `pid` contains `needle`.
+  bool WaitFor(const std::string& needle, DWORD pid, DWORD timeoutMs);
+
+ private:
+  void Run();
+
+  KernelHandle bufferReady_, dataReady_, mapping_;
+  MappedView view_;
+  std::atomic<bool> stop_{false};
+  bool listening_ = false;
+  std::mutex lock_;
+  std::vector<std::pair<DWORD, std::string>> texts_;
+  std::thread thread_;
+};
+
+}  // namespace test
