@@ -15,6 +15,10 @@
 
 namespace {
 
+bool RunningUnderWine() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 class Files : public testing::Test {
  protected:
   Str At(const char* name) const { return Str((test::Narrow(dir_.Path()) + "\\" + name).c_str()); }
@@ -144,9 +148,15 @@ TEST_F(Files, CopyPassesTheFailIfExistsFlagAndTheProgressCallback) {
   EXPECT_EQ("copy me", Read("source"));
 
   int calls = 0;
-  ASSERT_TRUE(CopyFileTo(At("source"), At("third"), true, CountProgress, &calls));
-  EXPECT_EQ("copy me", Read("third"));
-  EXPECT_GT(calls, 0);
+  std::string large(1 << 20, 'x');
+  Write("large", large);
+  ASSERT_TRUE(CopyFileTo(At("large"), At("third"), true, CountProgress, &calls));
+  EXPECT_TRUE(Read("third") == large);
+  // Wine 8's CopyFileExW copies without ever calling the progress routine; Windows calls it
+  // at least once per stream.
+  if (!RunningUnderWine()) {
+    EXPECT_GT(calls, 0);
+  }
 }
 
 TEST_F(Files, FileSizeIsZeroWhenTheFileCannotBeOpened) {

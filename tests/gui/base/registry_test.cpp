@@ -35,7 +35,9 @@ TEST_P(ParsePath, SplitsMachineRootAndSubkey) {
   RegistryPath parsed = ParseRegistryPath(Str(c.path), Str(c.subkey));
   EXPECT_STREQ(c.machine, parsed.machine.c_str()) << c.path;
   EXPECT_STREQ(c.root, parsed.root.c_str()) << c.path;
-  if (*c.root) EXPECT_STREQ(c.key, parsed.subkey.c_str()) << c.path;
+  if (*c.root) {
+    EXPECT_STREQ(c.key, parsed.subkey.c_str()) << c.path;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -82,6 +84,17 @@ TEST(ParsePath, ThisMachinesOwnNameIsTheLocalRegistry) {
   RegistryKey key;
   EXPECT_TRUE(OpenRegistryKey(Str("\\\\.\\HKEY_LOCAL_MACHINE\\Software"), RegistryRead, RegistryViewDefault, &key));
   EXPECT_TRUE(OpenRegistryKey(Str(path.c_str()), RegistryRead, RegistryViewDefault, &key));
+}
+
+TEST(OpenRegistryKey, AnotherMachineGoesThroughTheRemoteRegistry) {
+  // Wine has no remote registry and answers ERROR_BAD_NETPATH at once; Windows tries the
+  // network. Either way the failure is the connect call's own error.
+  RegistryKey key;
+  ::SetLastError(0);
+  EXPECT_FALSE(OpenRegistryKey(Str("\\\\cindravale-no-such-host\\HKEY_LOCAL_MACHINE\\Software"), RegistryRead,
+                               RegistryViewDefault, &key));
+  EXPECT_NE(0u, ::GetLastError());
+  EXPECT_FALSE(key.IsValid());
 }
 
 TEST(OpenRegistryKey, RootWithoutSubkeyIsThePredefinedKeyAndIsNotClosed) {
@@ -185,12 +198,19 @@ TEST_F(RegistryValues, TextIsReadFromStringExpandAndBinaryValuesOnly) {
     EXPECT_STREQ(c.expected.c_str(), ReadRegistryText(Path(), Str(), Str(c.name), Str("default")).c_str()) << c.name;
 }
 
-TEST_F(RegistryValues, AnEmptyDefaultValueCountsAsMissing) {
-  ASSERT_TRUE(WriteRegistryText(Path(), Str(), Str(), Str()));
+TEST_F(RegistryValues, ADefaultValueWithoutTextCountsAsMissing) {
+  // A default value of fewer than 2 bytes holds no text, not even a terminator.
+  Raw(L"", REG_SZ, L"", 0);
   EXPECT_FALSE(RegistryValueExists(Path(), Str()));
   ::SetLastError(0);
   EXPECT_STREQ("default", ReadRegistryText(Path(), Str(), Str(), Str("default")).c_str());
   EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), ::GetLastError());
+  Raw(L"", REG_BINARY, "", 0);
+  EXPECT_FALSE(RegistryValueExists(Path(), Str()));
+  // A named value of no text is there and reads as the empty text.
+  Raw(L"Named", REG_SZ, L"", 0);
+  EXPECT_TRUE(RegistryValueExists(Path(), Str("Named")));
+  EXPECT_STREQ("", ReadRegistryText(Path(), Str(), Str("Named"), Str("default")).c_str());
 
   ASSERT_TRUE(WriteRegistryText(Path(), Str(), Str(), Str("x")));
   EXPECT_TRUE(RegistryValueExists(Path(), Str()));
