@@ -185,6 +185,7 @@ TEST_F(Files, ListFilesGivesFullPathsOfMatchingFilesOnly) {
   ::SetLastError(123);
   EXPECT_TRUE(ListFiles(At("missing"), Str("*.pending")).IsEmpty());
   EXPECT_EQ(0u, ::GetLastError()) << "a missing folder is not an error";
+  EXPECT_TRUE(ListFiles(Str(), Str("*")).IsEmpty()) << "no folder is not the drive's root";
 }
 
 TEST_F(Files, ListFilesIsASnapshot) {
