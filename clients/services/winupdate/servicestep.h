@@ -1,5 +1,37 @@
-// One update pass over the drop folder.
+// One update pass over the drop folder: every announced package is checked, moved into the
+// protected update folder, checked again, recorded and handed to the Windows installer, and
+// answered with a result file.
 #pragma once
 
-// Runs one pass; the result tells whether the pass ran (the service ignores it).
+#include "str.h"
+
+#include <cstdint>
+
+// How far a package got; the client reads it from X.result.
+enum ResultCode : uint32_t {
+  ResultStarted = 0,            // the installer process was started
+  ResultNotStarted = 1,         // the installer process could not be started
+  ResultMovedSignerFailed = 2,  // the moved package is trusted but not signed by the maker
+  ResultMovedUntrusted = 3,     // the moved package failed the Authenticode check
+  ResultNotMoved = 4,           // not moved into the update folder, or its security not reset
+  ResultSignerFailed = 5,       // the dropped package is not signed by the maker
+  ResultUntrusted = 6,          // the dropped package failed the Authenticode check
+  ResultNoPackage = 7,          // no file X.msi beside X.pending
+  ResultNoInstaller = 8,        // no msiexec.exe inside the Windows system folder
+};
+
+// A policy value: the key path and the value name.
+struct PolicySetting {
+  const char* keyPath;
+  const char* valueName;
+};
+
+// Runs one pass; false when the pass ended before any package was looked at (updates off by
+// policy, or a folder that cannot be named).
 bool UpdateStep();
+// Removes the packages that X.removepending markers in `folder` name, and then the markers.
+void ExecuteServiceStep(const Str& folder);
+// Moves `package` into `updateFolder` and resets its security there; the new path, or empty.
+Str MoveToUpdateFolder(const Str& updateFolder, const Str& package);
+// The one line of X.result: "%u|%s: %u" of the started flag, the local time and the code.
+Str ResultLine(bool started, ResultCode code);

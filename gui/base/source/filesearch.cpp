@@ -31,6 +31,11 @@ void PathList::Push(const Str& path) { items_.Push(path.Header()); }
 
 PathList ListFiles(const Str& directory, const Str& pattern) {
   PathList list;
+  // An empty folder would turn the search into one of the current drive's root.
+  if (directory.IsEmpty() || pattern.IsEmpty()) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return list;
+  }
   // The pattern holds wildcards, which the path grammar refuses: a plain join.
   Str searched = PlainJoin(directory, pattern);
   WStr wide;

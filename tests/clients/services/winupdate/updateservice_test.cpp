@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,36 @@ TEST_F(RegisteredUpdateService, PushEventGrantsEveryoneFullAccessAndWakesTheServ
   ASSERT_TRUE(push) << GetLastError();
   EXPECT_TRUE(SetEvent(push.Get()));
   EXPECT_EQ(service_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+// The update folder, as the service names it.
+std::wstring UpdateFolderPath() {
+  wchar_t folder[MAX_PATH];
+  ExpandEnvironmentStringsW(L"%ProgramFiles%\\Vennacor\\Update", folder, MAX_PATH);
+  return folder;
+}
+
+TEST_F(RegisteredUpdateService, AnswersAnnouncementsAtStartAndOnEveryPush) {
+  // The client stand-in drops announcements without packages: each is answered with code 7.
+  DeleteFileW((UpdateFolderPath() + L"\\atstart.result").c_str());
+  DeleteFileW((UpdateFolderPath() + L"\\pushed.result").c_str());
+  std::wstring tool = L"\"" + test::ProgramPath(L"droppackage") + L"\" --no-package --timeout 1 --no-signal --name ";
+  ASSERT_EQ(test::RunProcess(tool + L"atstart", 30000).exitCode, 2u);  // nobody answers yet
+  ASSERT_TRUE(service_.Start());
+  ASSERT_EQ(service_.WaitState(SERVICE_RUNNING, 20000), static_cast<DWORD>(SERVICE_RUNNING));
+  // The first pass runs before RUNNING is reported.
+  std::string line;
+  EXPECT_TRUE(test::ReadFileBytes(UpdateFolderPath() + L"\\atstart.result", &line));
+  EXPECT_EQ(line.substr(0, 2), "0|");
+  EXPECT_EQ(line.substr(line.size() - 3), ": 7");
+
+  test::ProcessResult pushed = test::RunProcess(
+      L"\"" + test::ProgramPath(L"droppackage") + L"\" --no-package --timeout 30 --name pushed", 40000);
+  EXPECT_EQ(pushed.exitCode, 1u) << pushed.out << pushed.err;  // a result other than "started"
+  EXPECT_NE(pushed.out.find("pushed.result: 0|"), std::string::npos) << pushed.out;
+  std::string printed = pushed.out;
+  printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
+  EXPECT_NE(printed.find(": 7\n"), std::string::npos) << printed;
 }
 
 TEST_F(RegisteredUpdateService, PlantedPushEventStopsPreparationWithoutAnyStateReport) {

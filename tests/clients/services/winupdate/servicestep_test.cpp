@@ -1,0 +1,226 @@
+// One update pass, run in-process against the machine's real drop and update folders, with
+// packages signed at build time by the test root.
+// ctest-property: RESOURCE_LOCK update-service
+// ctest-property: FIXTURES_REQUIRED trusted-test-root
+// ctest-property: TIMEOUT 300
+#include "directories.h"
+#include "files.h"
+#include "paths.h"
+#include "registry.h"
+#include "servicestep.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+namespace {
+
+const char kPolicyKey[] = "HKEY_LOCAL_MACHINE\\Software\\Policies\\Vennacor\\NativeClient\\Cloud";
+const char kSetupsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vennacor\\WebClient\\Setups\\Cloud";
+
+std::wstring FixturePath(const wchar_t* name) { return test::BinDir() + L"\\..\\fixtures\\" + name; }
+std::string Utf8(const Str& s) { return s.c_str(); }
+
+Str DropFolder() {
+  Str folder = GetDirectory(DirectoryCommonAppData);
+  AppendPathComponent(folder, Str("vennacor.plugin"));
+  return folder;
+}
+Str UpdateFolder() {
+  Str folder = GetDirectory(DirectoryProgramFiles);
+  AppendPathComponent(folder, Str("Vennacor"));
+  AppendPathComponent(folder, Str("Update"));
+  return folder;
+}
+std::wstring InDrop(const std::string& name) { return test::Widen(Utf8(DropFolder())) + L"\\" + test::Widen(name); }
+std::wstring InUpdate(const std::string& name) { return test::Widen(Utf8(UpdateFolder())) + L"\\" + test::Widen(name); }
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void EmptyFolder(const Str& folder) {
+  PathList files = ListFiles(folder, Str("*"));
+  for (uint32_t i = 0; i < files.Length(); ++i) RemoveFile(files[i], true);
+}
+
+// The result line: started flag, local time to the second, code.
+void ExpectResult(const std::string& name, int started, int code) {
+  std::string line;
+  ASSERT_TRUE(test::ReadFileBytes(InUpdate(name + ".result"), &line)) << name;
+  EXPECT_TRUE(std::regex_match(line, std::regex("[01]\\|\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d: \\d")))
+      << "'" << line << "'";
+  EXPECT_EQ(line.substr(0, 2), std::to_string(started) + "|") << line;
+  EXPECT_EQ(line.substr(line.size() - 3), ": " + std::to_string(code)) << line;
+}
+
+class UpdatePass : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Exists(FixturePath(L"testroot.cer"))) GTEST_SKIP() << "signing fixtures were not made";
+    MakeDirectory(DropFolder(), true);
+    MakeDirectory(UpdateFolder(), true);
+    EmptyFolder(DropFolder());
+    EmptyFolder(UpdateFolder());
+    DeletePolicy();
+  }
+  void TearDown() override {
+    DeletePolicy();
+    EmptyFolder(DropFolder());
+    EmptyFolder(UpdateFolder());
+  }
+  static void DeletePolicy() {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Policies\\Vennacor\\NativeClient\\Cloud");
+  }
+  // What the client does: the package first, then its announcement.
+  static void Drop(const wchar_t* fixture, const std::string& name) {
+    if (fixture) {
+      ASSERT_TRUE(CopyFileW(FixturePath(fixture).c_str(), InDrop(name + ".msi").c_str(), FALSE));
+    }
+    ASSERT_TRUE(test::WriteFileBytes(InDrop(name + ".pending"), ""));
+  }
+};
+
+TEST_F(UpdatePass, RejectedPackagesAreAnsweredAndRemoved) {
+  struct Case {
+    const wchar_t* fixture;  // null: announced without a package
+    const char* name;
+    int code;
+  } cases[] = {
+      {L"unsigned.msi", "unsigned", ResultUntrusted},
+      {L"signed-other-publisher.msi", "other", ResultSignerFailed},
+      {L"signed-case.msi", "lettercase", ResultSignerFailed},
+      {L"signed-fullstop.msi", "fullstop", ResultSignerFailed},
+      {nullptr, "nopackage", ResultNoPackage},
+  };
+  for (const Case& c : cases) Drop(c.fixture, c.name);
+  ASSERT_TRUE(UpdateStep());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExpectResult(c.name, 0, c.code);
+    EXPECT_FALSE(Exists(InDrop(std::string(c.name) + ".pending")));
+    EXPECT_FALSE(Exists(InDrop(std::string(c.name) + ".msi")));
+    EXPECT_FALSE(Exists(InUpdate(std::string(c.name) + ".msi")));
+  }
+  // The package that was never there could not be deleted: its marker waits for the next pass.
+  EXPECT_TRUE(Exists(InDrop("nopackage.removepending")));
+  ASSERT_TRUE(UpdateStep());
+  EXPECT_FALSE(Exists(InDrop("nopackage.removepending")));
+}
+
+TEST_F(UpdatePass, SignedPackageIsMovedRecordedAndInstalled) {
+  Drop(L"signed-organisation.msi", "A.B");
+  ASSERT_TRUE(UpdateStep());
+  ExpectResult("A.B", 1, ResultStarted);
+  EXPECT_FALSE(Exists(InDrop("A.B.msi")));
+  EXPECT_FALSE(Exists(InDrop("A.B.pending")));
+  ASSERT_TRUE(Exists(InUpdate("A.B.msi")));
+  EXPECT_EQ(Utf8(ReadRegistryText(Str(kSetupsKey), Str(), Str("UpdateInstaller"), Str())),
+            test::Narrow(InUpdate("A.B.msi")));
+
+  // The installer runs on its own; its payload shows that it really installed the package.
+  std::wstring payload = test::Widen(Utf8(GetDirectory(DirectoryProgramFiles))) + L"\\VennacorFixture\\organisation\\payload.txt";
+  DWORD start = GetTickCount();
+  while (!Exists(payload) && GetTickCount() - start < 60000) Sleep(200);
+  EXPECT_TRUE(Exists(payload));
+  test::RunProcess(L"msiexec.exe /qn /x \"" + InUpdate("A.B.msi") + L"\"", 60000);
+}
+
+TEST_F(UpdatePass, UnitOnlySignerIsAccepted) {
+  Drop(L"signed-unit.msi", "unit");
+  ASSERT_TRUE(UpdateStep());
+  ExpectResult("unit", 1, ResultStarted);
+  Sleep(3000);
+  test::RunProcess(L"msiexec.exe /qn /x \"" + InUpdate("unit.msi") + L"\"", 60000);
+}
+
+TEST_F(UpdatePass, PolicyValueSwitchesThePassOff) {
+  struct Case {
+    DWORD type;
+    std::string data;
+    bool passRuns;
+  } cases[] = {
+      {REG_DWORD, std::string("\0\0\0\0", 4), false},
+      {REG_SZ, std::string("1\0", 2), false},  // not a REG_DWORD: reads as 0
+      {REG_DWORD, std::string("\2\0\0\0", 4), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    RegKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Policies\\Vennacor\\NativeClient\\Cloud", 0, nullptr, 0,
+                              KEY_SET_VALUE, nullptr, key.Receive(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.Get(), L"AUTOUPDATE", 0, c.type, reinterpret_cast<const BYTE*>(c.data.data()),
+                             static_cast<DWORD>(c.data.size())),
+              ERROR_SUCCESS);
+    Drop(nullptr, "policy");
+    ASSERT_TRUE(test::WriteFileBytes(InDrop("old.removepending"), ""));
+    EXPECT_EQ(UpdateStep(), c.passRuns);
+    // Off means nothing at all happens, not even the clean-up of markers.
+    EXPECT_EQ(Exists(InDrop("policy.pending")), !c.passRuns);
+    EXPECT_EQ(Exists(InDrop("old.removepending")), !c.passRuns);
+    EXPECT_EQ(Exists(InUpdate("policy.result")), c.passRuns);
+    EmptyFolder(DropFolder());
+    EmptyFolder(UpdateFolder());
+  }
+  (void)kPolicyKey;
+}
+
+TEST_F(UpdatePass, MissingDropFolderOnlyPreparesTheUpdateFolder) {
+  ASSERT_TRUE(RemoveDirectoryW(test::Widen(Utf8(DropFolder())).c_str()));
+  EXPECT_TRUE(UpdateStep());
+  EXPECT_TRUE(DirectoryExists(UpdateFolder()));
+  EXPECT_FALSE(DirectoryExists(DropFolder()));
+}
+
+TEST_F(UpdatePass, TargetHeldOpenInTheUpdateFolderCannotBeReplaced) {
+  ASSERT_TRUE(test::WriteFileBytes(InUpdate("held.msi"), "an older package"));
+  FileHandle held(CreateFileW(InUpdate("held.msi").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+  Drop(L"signed-organisation.msi", "held");
+  ASSERT_TRUE(UpdateStep());
+  ExpectResult("held", 0, ResultNotMoved);
+  EXPECT_FALSE(Exists(InDrop("held.msi")));  // the rejected package is removed from the drop folder
+}
+
+TEST_F(UpdatePass, UndeletablePackageIsMarkedAndRemovedOnceItCanBe) {
+  ASSERT_TRUE(CopyFileW(FixturePath(L"unsigned.msi").c_str(), InDrop("locked.msi").c_str(), FALSE));
+  ASSERT_TRUE(test::WriteFileBytes(InDrop("locked.pending"), ""));
+  {
+    // Open without delete sharing: the pass can neither move nor delete the package.
+    FileHandle held(CreateFileW(InDrop("locked.msi").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(UpdateStep());
+    ExpectResult("locked", 0, ResultUntrusted);
+    EXPECT_TRUE(Exists(InDrop("locked.removepending")));
+    ASSERT_TRUE(UpdateStep());  // still held: the marker stays
+    EXPECT_TRUE(Exists(InDrop("locked.removepending")));
+  }
+  ASSERT_TRUE(UpdateStep());
+  EXPECT_FALSE(Exists(InDrop("locked.msi")));
+  EXPECT_FALSE(Exists(InDrop("locked.removepending")));
+}
+
+TEST_F(UpdatePass, InstallerOutsideTheSystemFolderIsRefused) {
+  // The search finds a msiexec.exe in the program's own folder before the system's.
+  std::wstring own = test::BinDir() + L"\\..\\tests\\msiexec.exe";
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  ASSERT_TRUE(CopyFileW(self, own.c_str(), FALSE));
+  Drop(L"signed-organisation.msi", "planted");
+  bool ran = UpdateStep();
+  DeleteFileW(own.c_str());
+  ASSERT_TRUE(ran);
+  ExpectResult("planted", 0, ResultNoInstaller);
+  EXPECT_FALSE(Exists(InUpdate("planted.msi")));  // not started: the moved package is deleted
+}
+
+TEST(ResultLineFormat, StartedFlagAndCode) {
+  EXPECT_TRUE(std::regex_match(Utf8(ResultLine(true, ResultStarted)),
+                               std::regex("1\\|\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d: 0")));
+  EXPECT_TRUE(std::regex_match(Utf8(ResultLine(false, ResultNoPackage)),
+                               std::regex("0\\|\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d: 7")));
+}
+
+}  // namespace
