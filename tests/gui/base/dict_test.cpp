@@ -169,6 +169,26 @@ TEST(Dictionary, HoldsItsValuesAlive) {
   EXPECT_EQ(text.UseCount(), 1);
 }
 
+TEST(Dictionary, StoredIntoItselfHoldsItsEarlierState) {
+  // Copy-on-write means no record can ever contain itself, so walking a tree always ends.
+  Dictionary d;
+  d.Set("n", Value(1));
+  d.Set("self", Value(d));
+  d.Set("self", Value(d));
+  Dictionary level1 = d.Get("self").AsDictionary();
+  Dictionary level2 = level1.Get("self").AsDictionary();
+  EXPECT_NE(level1.Record(), d.Record());
+  EXPECT_EQ(level1.Count(), 2u);
+  EXPECT_EQ(level2.Count(), 1u);
+  EXPECT_TRUE(level2.Get("self").IsEmpty());
+
+  ValueArray a;
+  a.Append(Value(1));
+  a.Append(Value(a));
+  EXPECT_EQ(a.Length(), 2u);
+  EXPECT_EQ(a.Get(1).AsArray().Length(), 1u);
+}
+
 TEST(Dictionary, NestedDictionaryValues) {
   Dictionary inner;
   inner.Set("lockname", Value("Str s_modulename"));
