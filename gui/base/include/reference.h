@@ -31,7 +31,9 @@ static_assert(sizeof(Reference) == 4 && alignof(Reference) == 4);
 
 // Adds 1 atomically; a resulting count of 1 or less is fatal. Returns the new count.
 inline int32_t LinkReference(Reference* object) noexcept {
-  int32_t count = std::atomic_ref<int32_t>(object->useCount).fetch_add(1, std::memory_order_relaxed) + 1;
+  // The atomic add wraps; the new count is formed the same way (a signed + 1 could overflow).
+  int32_t count = static_cast<int32_t>(
+      static_cast<uint32_t>(std::atomic_ref<int32_t>(object->useCount).fetch_add(1, std::memory_order_relaxed)) + 1u);
   if (count <= 1) [[unlikely]]
     ReferenceLinkFailed(object, count);
   return count;
@@ -40,7 +42,8 @@ inline int32_t LinkReference(Reference* object) noexcept {
 // Subtracts 1 atomically; a resulting count below 0 is fatal. Returns the new count: at 0 the
 // caller destroys the object (use Unlink below, which does that).
 inline int32_t UnlinkReference(Reference* object) noexcept {
-  int32_t count = std::atomic_ref<int32_t>(object->useCount).fetch_sub(1, std::memory_order_acq_rel) - 1;
+  int32_t count = static_cast<int32_t>(
+      static_cast<uint32_t>(std::atomic_ref<int32_t>(object->useCount).fetch_sub(1, std::memory_order_acq_rel)) - 1u);
   if (count < 0) [[unlikely]]
     ReferenceUnlinkFailed(object, count);
   return count;

@@ -43,6 +43,7 @@ TEST(Utf16ToUtf8, Table) {
       {"high surrogate at the end", Units({'a', 0xD800}), kNoTranslation, ""},
       {"high surrogate then other", Units({0xD800, 'a'}), kNoTranslation, ""},
       {"two high surrogates", Units({0xD800, 0xD800, 0xDC00}), kNoTranslation, ""},
+      {"two low surrogates", Units({0xDC00, 0xDC00}), kNoTranslation, ""},
   };
   for (const Case& c : cases) {
     const int count = static_cast<int>(c.in.size());
@@ -80,6 +81,8 @@ TEST(Utf8ToUtf16, Table) {
       {"overlong zero passes", "\xC0\x80", kOk, Units({0})},
       {"overlong slash passes", "\xE0\x80\xAF", kOk, Units({'/'})},
       {"five-byte lead", "\xF8\x80\x80\x80\x80", kNoTranslation, L""},
+      {"lead F8 with three continuations", "\xF8\x80\x80\x81", kNoTranslation, L""},
+      {"lead FB with three continuations", "\xFB\x80\x80\x81", kNoTranslation, L""},
       {"lead FF", "\xFF", kNoTranslation, L""},
       {"continuation as lead", "\x80", kNoTranslation, L""},
       {"continuation BF as lead", "a\xBF", kNoTranslation, L""},
