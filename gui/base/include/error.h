@@ -38,10 +38,15 @@ constexpr DWORD ERROR_LIBRARY_TEXT = 44444;
 // Short form: the services' own messages (no source, event number 0, no fields).
 bool ReportEvent(const Str& message, Severity severity, EventCategory category);
 
-// One named integer field of a base-library report.
+// One named field of a base-library report: an integer, or a text when `text` is set.
 struct EventField {
+  EventField(const char* fieldName, int64_t number) : name(fieldName), value(number) {}
+  EventField(const char* fieldName, const char* fieldText) : name(fieldName), text(fieldText ? fieldText : "") {}
+  EventField(const char* fieldName, const Str& fieldText) : name(fieldName), text(fieldText.c_str()) {}
+
   const char* name;
-  int64_t value;
+  int64_t value = 0;
+  const char* text = nullptr;
 };
 // A report of the base library itself: source "QELGUI", the given event number and fields.
 bool ReportLibraryEvent(uint32_t eventId, const char* message, std::initializer_list<EventField> fields,

@@ -96,10 +96,17 @@ bool ReportLibraryEvent(uint32_t eventId, const char* message, std::initializer_
   text.Append(message);
   Str lines;
   for (const EventField& field : fields) {
-    char line[128];
-    snprintf(line, sizeof line, "%sqelgui.%s: %lld", lines.IsEmpty() ? "" : "\n", field.name,
-             static_cast<long long>(field.value));
-    lines.Append(line);
+    if (!lines.IsEmpty()) lines.Append('\n');
+    lines.Append("qelgui.");
+    lines.Append(field.name);
+    lines.Append(": ");
+    if (field.text) {
+      lines.Append(field.text);
+    } else {
+      char number[32];
+      snprintf(number, sizeof number, "%lld", static_cast<long long>(field.value));
+      lines.Append(number);
+    }
   }
   return Report(text, lines, severity, category);
 }
