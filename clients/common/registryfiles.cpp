@@ -122,6 +122,7 @@ Str NormalizeFilePath(const Str& path) {
   wchar_t full[MAX_PATH * 2];
   DWORD n = ::GetFullPathNameW(wide.c_str(), MAX_PATH * 2, full, nullptr);
   if (n == 0 || n >= MAX_PATH * 2) return Str();
+  if (n >= 2 && full[1] == L':' && full[0] >= L'a' && full[0] <= L'z') full[0] = static_cast<wchar_t>(full[0] - L'a' + L'A');
   return Str::FromUtf16(full, static_cast<int>(n));
 }
 
