@@ -25,6 +25,7 @@ struct TrayOptions {
 };
 
 TrayOptions s_options;
+bool s_quitting = false;
 constexpr UINT_PTR kQuitTimer = 1;
 
 bool ParseOptions(const std::vector<std::wstring>& arguments, TrayOptions* options) {
@@ -84,6 +85,9 @@ LRESULT CALLBACK TrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       long long lastByte = data->cbData && data->lpData ? static_cast<const unsigned char*>(data->lpData)[data->cbData - 1] : -1;
       Log("request %llu %llu %lld", data->dwData, data->cbData, lastByte);
       if (static_cast<int32_t>(data->dwData) != IpcUiQuit || s_options.ignoreQuit) return 0;
+      // A repeated request while quitting must not push the end further out.
+      if (s_quitting) return 1;
+      s_quitting = true;
       if (s_options.quitDelayMs) ::SetTimer(window, kQuitTimer, s_options.quitDelayMs, nullptr);
       else ::PostMessageW(window, WM_CLOSE, 0, 0);
       return 1;
