@@ -4,7 +4,9 @@
 #include "error.h"
 #include "handles.h"
 #include "ipcmessages.h"
-#include "registryfiles.h"
+#include "files.h"
+#include "paths.h"
+#include "registry.h"
 #include "trace.h"
 
 #include <cerrno>
@@ -165,11 +167,11 @@ Str RegisteredUILocation() {
   key.Append(ClientIdentity::RegistryProductName);
   key.Append("UI");
   key.Append(ClientIdentity::NameInfix);
-  return ReadCompanyText(key, "Path");
+  return ReadRegistryText(key, Str(), Str("Path"), Str());
 }
 
 Str DefaultUILocation(const Str& programPath) {
-  Str folder = DirectoryOf(NormalizeFilePath(programPath));
+  Str folder = DirectoryOf(NormalizePath(programPath, true));
   if (folder.IsEmpty() || CompareNoCase(FileNameOf(folder), Str("x64")) != 0) return Str();
   // The folder's own spelling is not kept: the location is rebuilt with "x64".
   Str location = DirectoryOf(folder);
@@ -195,9 +197,9 @@ bool TarsaInvoker::StartUI(Str* errorText) {
       error = ProgramPath();
       error.Append(" runs elevated.");
     } else {
-      path = NormalizeFilePath(RegisteredUILocation());
+      path = NormalizePath(RegisteredUILocation(), true);
       if (path.IsEmpty() || !FileExists(path)) {
-        Str fallback = NormalizeFilePath(DefaultUILocation(ProgramPath()));
+        Str fallback = NormalizePath(DefaultUILocation(ProgramPath()), true);
         if (!fallback.IsEmpty() && FileExists(fallback)) {
           path = fallback;
         } else {

@@ -2,7 +2,7 @@
 
 #include "clientidentity.h"
 #include "ipcmessages.h"
-#include "registryfiles.h"
+#include "registry.h"
 #include "tarsainvoker.h"
 #include "trace.h"
 #include "win.h"
@@ -56,14 +56,16 @@ std::vector<CxRegistration> ReadCxRegistrations() {
   root.Append(ClientIdentity::NameInfix);
 
   std::vector<CxRegistration> accounts;
-  uint32_t domains = CompanySubkeyCount(root);
-  for (uint32_t d = 0; d < domains; ++d) {
-    Str domainKey = Subkey(root, CompanySubkeyNameAt(root, d));
-    Str domainHref = ReadCompanyText(domainKey, "DomainHref");
+  for (uint32_t d = 0;; ++d) {
+    Str domainName = SubkeyNameAt(root, d);
+    if (domainName.IsEmpty()) break;
+    Str domainKey = Subkey(root, domainName);
+    Str domainHref = ReadRegistryText(domainKey, Str(), Str("DomainHref"), Str());
     if (domainHref.IsEmpty()) continue;
-    uint32_t users = CompanySubkeyCount(domainKey);
-    for (uint32_t u = 0; u < users; ++u) {
-      Str userId = ReadCompanyText(Subkey(domainKey, CompanySubkeyNameAt(domainKey, u)), "UserId");
+    for (uint32_t u = 0;; ++u) {
+      Str userName = SubkeyNameAt(domainKey, u);
+      if (userName.IsEmpty()) break;
+      Str userId = ReadRegistryText(Subkey(domainKey, userName), Str(), Str("UserId"), Str());
       if (!userId.IsEmpty()) accounts.push_back({domainHref, userId});
     }
   }
