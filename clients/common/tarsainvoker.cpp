@@ -174,8 +174,9 @@ Str DefaultUILocation(const Str& programPath) {
   Str folder = DirectoryOf(NormalizePath(programPath, true));
   if (folder.IsEmpty() || CompareNoCase(FileNameOf(folder), Str("x64")) != 0) return Str();
   // The folder's own spelling is not kept: the location is rebuilt with "x64".
-  Str location = DirectoryOf(folder);
-  location.Append("\\x64\\");
+  // A drive root keeps its separator ("C:\"); AddTrailingSeparator adds one only where missing.
+  Str location = AddTrailingSeparator(DirectoryOf(folder));
+  location.Append("x64\\");
   location.Append(UIProgramFileName());
   return location;
 }

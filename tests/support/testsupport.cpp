@@ -219,7 +219,16 @@ bool ScopedService::Create(const std::wstring& imagePath, const std::wstring& di
   return service_.IsValid();
 }
 
-bool ScopedService::Start() { return ::StartServiceW(service_.Get(), 0, nullptr) != FALSE; }
+bool ScopedService::Start() {
+  // The service manager refuses a start while it is busy starting another service (its
+  // database lock); test programs start services in parallel, so that refusal is waited out.
+  DWORD start = ::GetTickCount();
+  for (;;) {
+    if (::StartServiceW(service_.Get(), 0, nullptr)) return true;
+    if (::GetLastError() != ERROR_SERVICE_DATABASE_LOCKED || ::GetTickCount() - start > 60000) return false;
+    ::Sleep(100);
+  }
+}
 
 bool ScopedService::Stop() {
   SERVICE_STATUS status;

@@ -108,9 +108,12 @@ bool HeldFolder::Open(const Str& path) {
 }
 
 bool HeldPackage::Open(const Str& path) {
-  file_.Reset(::CreateFileW(WStr(path).c_str(), GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
-                            nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+  // Read access only: the trust provider and the installer open the file by name sharing only
+  // reading, which a handle with delete access would refuse.
+  file_.Reset(::CreateFileW(WStr(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kNoFollow,
+                            nullptr));
   if (!file_) return false;
+  path_ = path;
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!::GetFileInformationByHandle(file_.Get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
       IsReparsePoint(file_.Get()) || info.nNumberOfLinks != 1) {
@@ -121,7 +124,13 @@ bool HeldPackage::Open(const Str& path) {
   return true;
 }
 
-bool HeldPackage::Delete() { return file_ && DeleteThroughHandle(file_.Get()); }
+bool HeldPackage::Delete() {
+  if (path_.IsEmpty()) return false;
+  // Whatever a user puts under the name once the handle is closed, the deletion acts only on
+  // that entry of the held drop folder, never through a link.
+  file_.Reset();
+  return DeleteNoFollow(path_);
+}
 
 bool DeleteNoFollow(const Str& path) {
   if (path.IsEmpty()) {

@@ -21,9 +21,9 @@ class HeldFolder {
   FileHandle handle_;
 };
 
-// A package held for one pass: opened without following reparse points, for reading and
-// deletion, sharing only reading, so that nobody can write, rename or delete it while the
-// service checks and copies it. A writer that opened it earlier makes the open fail.
+// A package held for one pass: opened without following reparse points, for reading, sharing
+// only reading, so that nobody can write, rename or delete it while the service checks and
+// copies it. A writer that opened it earlier makes the open fail.
 class HeldPackage {
  public:
   // False for a directory, a reparse point or a file with more than one name (a hard link
@@ -32,13 +32,15 @@ class HeldPackage {
   bool Open(const Str& path);
   bool IsOpen() const { return file_.IsValid(); }
   HANDLE Get() const { return file_.Get(); }
-  // Deletes the held file through its handle (read-only attribute cleared first); the name
-  // goes when the handle closes.
+  const Str& Path() const { return path_; }
+  // Releases the file and deletes the drop folder's entry of its name without following a
+  // link (read-only attribute cleared first).
   bool Delete();
   void Close() { file_.Reset(); }
 
  private:
   FileHandle file_;
+  Str path_;
 };
 
 // Deletes the file or link named by `path` itself, never what a link points to.

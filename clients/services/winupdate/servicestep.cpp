@@ -7,13 +7,13 @@
 #include "handles.h"
 #include "launch.h"
 #include "mappedfile.h"
+#include "packagefiles.h"
 #include "paths.h"
 #include "registry.h"
 #include "signercheck.h"
 #include "trace.h"
 
-#include <aclapi.h>
-
+#include <atomic>
 #include <cstdio>
 
 namespace {
@@ -80,65 +80,72 @@ Str InstallerCommand(const Str& msiexec, const Str& package) {
 }
 
 void MarkForRemoval(const Str& file, const Str& baseName) {
-  CreateEmptyFile(JoinFilePath(DirectoryOf(file), WithExtension(baseName, ".removepending")));
+  CreateMarkerNoFollow(JoinFilePath(DirectoryOf(file), WithExtension(baseName, ".removepending")));
 }
 
-// Owner and group BUILTIN\Administrators and an empty, unprotected DACL: the file then carries
-// only what it inherits from the update folder.
-bool ResetPackageSecurity(const Str& path) {
-  alignas(ACL) BYTE aclBuffer[sizeof(ACL)];
-  PACL acl = reinterpret_cast<PACL>(aclBuffer);
-  if (!::InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION)) return false;
-  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-  AllocatedSid administrators;
-  if (!::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, administrators.Receive()))
-    return false;
-  WStr widePath(path);
-  DWORD status = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(widePath.c_str()), SE_FILE_OBJECT,
-                                         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                             DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                                         administrators.Get(), administrators.Get(), acl, nullptr);
-  ::SetLastError(status);
-  return status == ERROR_SUCCESS;
-}
+bool (*s_stopRequested)() = nullptr;
+
+bool StopRequested() { return s_stopRequested && s_stopRequested(); }
 
 void ProcessPackage(const Str& dropFolder, const Str& updateFolder, const Str& pendingPath) {
   Str name = BaseNameOf(pendingPath);
   Str installer = JoinFilePath(dropFolder, WithExtension(name, ".msi"));
   Str resultPath = JoinFilePath(updateFolder, WithExtension(name, ".result"));
+  if (installer.IsEmpty() || resultPath.IsEmpty()) {
+    // A name the path grammar refuses can be neither checked nor answered; its announcement is
+    // removed so that it is not taken up again on every pass, and nothing else is touched.
+    DeleteNoFollow(pendingPath);
+    TraceResult(ResultNoPackage);
+    return;
+  }
   ResultCode code = ResultNoPackage;
   bool started = false;
+  bool moved = false;
+  HeldPackage package;
 
   if (FileExists(installer)) {
-    code = ResultUntrusted;
-    if (VerifyFileTrust(WStr(installer).c_str())) {
-      code = ResultSignerFailed;
-      if (CheckInstallerSigner(installer)) {
-        code = ResultNotMoved;
-        Str moved = MoveToUpdateFolder(updateFolder, installer);
-        if (!moved.IsEmpty()) {
-          WriteRegistryText(Str(kSetupsKey), Str(), Str(kUpdateInstallerValue), moved);
-          installer = moved;
-          // Only the second check, on the copy in the protected folder, decides.
-          bool trusted = VerifyFileTrust(WStr(moved).c_str());
-          if (trusted && CheckInstallerSigner(moved)) {
-            code = ResultNoInstaller;
-            Str msiexec = FindSystemInstaller();
-            if (!msiexec.IsEmpty()) {
-              started = RunCommandShown(InstallerCommand(msiexec, moved));
-              code = started ? ResultStarted : ResultNotStarted;
+    // Held from here to the end: nobody can write, rename or delete the package while it is
+    // checked and copied. Links and reparse points are refused: they may lead to files that
+    // the user could not touch.
+    code = ResultNotMoved;
+    if (package.Open(installer)) {
+      code = ResultUntrusted;
+      if (VerifyFileTrust(WStr(installer).c_str())) {
+        code = ResultSignerFailed;
+        if (CheckInstallerSigner(installer)) {
+          code = ResultNotMoved;
+          Str copy = MoveToUpdateFolder(updateFolder, package);
+          if (!copy.IsEmpty()) {
+            moved = true;
+            WriteRegistryText(Str(kSetupsKey), Str(), Str(kUpdateInstallerValue), copy);
+            // The dropped package leaves the drop folder; only the copy goes on.
+            if (!package.Delete()) MarkForRemoval(installer, name);
+            package.Close();
+            installer = copy;
+            // Only the second check, on the copy in the protected folder, decides.
+            bool trusted = VerifyFileTrust(WStr(copy).c_str());
+            if (trusted && CheckInstallerSigner(copy)) {
+              code = ResultNoInstaller;
+              Str msiexec = FindSystemInstaller();
+              if (!msiexec.IsEmpty()) {
+                started = RunCommandShown(InstallerCommand(msiexec, copy));
+                code = started ? ResultStarted : ResultNotStarted;
+              }
+            } else {
+              code = trusted ? ResultMovedSignerFailed : ResultMovedUntrusted;
             }
-          } else {
-            code = trusted ? ResultMovedSignerFailed : ResultMovedUntrusted;
           }
         }
       }
     }
   }
 
-  if (!started && !RemoveFile(installer, false)) MarkForRemoval(installer, name);
-  RemoveFile(pendingPath, false);
+  if (!started) {
+    bool removed = moved ? RemoveFile(installer, false) : (package.IsOpen() ? package.Delete() : DeleteNoFollow(installer));
+    if (!removed) MarkForRemoval(installer, name);
+  }
+  package.Close();
+  DeleteNoFollow(pendingPath);
   TraceResult(code);
   WriteResultFile(resultPath, started, code);
 }
@@ -163,8 +170,8 @@ void ExecuteServiceStep(const Str& folder) {
     Str marker = markers[i];
     if (marker.IsEmpty()) continue;
     Str installer = JoinFilePath(folder, WithExtension(BaseNameOf(marker), ".msi"));
-    if (!FileExists(installer) || RemoveFile(installer, false)) {
-      RemoveFile(marker, false);
+    if (!FileExists(installer) || DeleteNoFollow(installer)) {
+      DeleteNoFollow(marker);
       continue;
     }
     DWORD error = ::GetLastError();
@@ -176,14 +183,25 @@ void ExecuteServiceStep(const Str& folder) {
   }
 }
 
-Str MoveToUpdateFolder(const Str& updateFolder, const Str& package) {
-  if (updateFolder.IsEmpty()) return Str();
-  Str target = JoinFilePath(updateFolder, FileNameOf(package));
-  if (target.IsEmpty() || !MoveFileTo(package, target, false)) return Str();
-  if (ResetPackageSecurity(target)) return target;
-  if (!RemoveFile(target, false)) MarkForRemoval(target, BaseNameOf(target));
-  return Str();
+Str MoveToUpdateFolder(const Str& updateFolder, const HeldPackage& package) {
+  if (updateFolder.IsEmpty() || !package.IsOpen()) return Str();
+  // The copy is a new file of this service in the protected folder, secured through its own
+  // handle before it gets its name: a rename would keep the dropped file's owner, its ACL and
+  // every handle a user opened on it.
+  Str name = FileNameOf(package.Path());
+  return CopyIntoFolder(package, updateFolder, name);
 }
+
+Str MoveToUpdateFolder(const Str& updateFolder, const Str& package) {
+  HeldPackage held;
+  if (!held.Open(package)) return Str();
+  Str copy = MoveToUpdateFolder(updateFolder, held);
+  if (!copy.IsEmpty() && !held.Delete())
+    CreateMarkerNoFollow(JoinFilePath(DirectoryOf(package), WithExtension(BaseNameOf(package), ".removepending")));
+  return copy;
+}
+
+void SetUpdatePassStopCheck(bool (*stopRequested)()) { s_stopRequested = stopRequested; }
 
 bool UpdateStep() {
   if (!UpdatesAllowed()) return false;
@@ -199,11 +217,20 @@ bool UpdateStep() {
   if (ClientIdentity::VariantFlag == 0 && !AppendPathComponent(dropFolder, Str(ClientIdentity::DropGroupName)))
     return false;
 
-  ExecuteServiceStep(dropFolder);
+  // The drop folder is held for the whole pass so that it cannot be swapped for a junction
+  // that would lead deletions and markers elsewhere; one that is a reparse point already is
+  // not worked on at all.
+  HeldFolder drop;
+  bool dropUsable = drop.Open(dropFolder);
+  if (dropUsable) ExecuteServiceStep(dropFolder);
   ExecuteServiceStep(updateFolder);
+  if (!dropUsable) return true;
 
   PathList announcements = ListFiles(dropFolder, Str("*.pending"));
   for (uint32_t i = 0; i < announcements.Length(); ++i) {
+    // A stop request is served before the next package, not after the whole list: a user who
+    // fills the folder must not keep the service from stopping.
+    if (StopRequested()) break;
     Str pending = announcements[i];
     if (!pending.IsEmpty()) ProcessPackage(dropFolder, updateFolder, pending);
   }

@@ -31,7 +31,12 @@ struct PolicySetting {
 bool UpdateStep();
 // Removes the packages that X.removepending markers in `folder` name, and then the markers.
 void ExecuteServiceStep(const Str& folder);
-// Moves `package` into `updateFolder` and resets its security there; the new path, or empty.
+class HeldPackage;
+// Brings `package` into `updateFolder` as a copy that this service creates and secures there;
+// the package then leaves the drop folder. The new path, or empty (the package stays).
 Str MoveToUpdateFolder(const Str& updateFolder, const Str& package);
+Str MoveToUpdateFolder(const Str& updateFolder, const HeldPackage& package);
+// The service tells the pass how to learn of a stop request; the pass asks before each package.
+void SetUpdatePassStopCheck(bool (*stopRequested)());
 // The one line of X.result: "%u|%s: %u" of the started flag, the local time and the code.
 Str ResultLine(bool started, ResultCode code);

@@ -4,12 +4,18 @@
 #include "servicehost.h"
 #include "servicestep.h"
 
+#include <atomic>
+
 namespace {
 
 // The service main's context, shared with the control handler. It lives for the whole
 // process: the dispatcher may still call the handler after a failed service main returned.
 ServiceContext s_serviceContext;
 ServiceContext* const s_context = &s_serviceContext;
+
+// Set by the control handler on a stop request; the update pass asks it before each package.
+std::atomic<bool> s_stopRequested{false};
+bool StopRequestedByControl() { return s_stopRequested.load(); }
 
 constexpr DWORD kWaitPeriodMs = 60000;
 constexpr DWORD kWaitHintMs = 100;
@@ -57,6 +63,7 @@ void Prepare(ServiceContext& context) {
 
 void WINAPI ServiceMain(DWORD, wchar_t**) {
   ServiceContext& context = *s_context;
+  SetUpdatePassStopCheck(StopRequestedByControl);
   Prepare(context);
   if (ReportPending(0) == 0) {
     // The first pass runs while the service still reports START_PENDING.
@@ -84,7 +91,10 @@ DWORD ReportPending(int index) {
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
   if (!context) return ERROR_BAD_ENVIRONMENT;
-  if (control == SERVICE_CONTROL_STOP) return ReportPending(1);
+  if (control == SERVICE_CONTROL_STOP) {
+    s_stopRequested = true;
+    return ReportPending(1);
+  }
   if (control >= 128 && control <= 255) return ERROR_CALL_NOT_IMPLEMENTED;
   return NO_ERROR;
 }

@@ -1,0 +1,244 @@
+// What an unprivileged user can put into the drop folder, or do to it during a pass, must not
+// turn the LocalSystem update pass against the machine. Run in-process against the machine's
+// real drop and update folders.
+// ctest-property: RESOURCE_LOCK update-service
+// ctest-property: FIXTURES_REQUIRED trusted-test-root
+// ctest-property: TIMEOUT 600
+#include "directories.h"
+#include "files.h"
+#include "paths.h"
+#include "servicestep.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::wstring FixturePath(const wchar_t* name) { return test::BinDir() + L"\\..\\fixtures\\" + name; }
+std::wstring Wide(const Str& s) { return test::Widen(s.c_str()); }
+
+Str DropFolder() {
+  Str folder = GetDirectory(DirectoryCommonAppData);
+  AppendPathComponent(folder, Str("vennacor.plugin"));
+  return folder;
+}
+Str UpdateFolder() {
+  Str folder = GetDirectory(DirectoryProgramFiles);
+  AppendPathComponent(folder, Str("Vennacor"));
+  AppendPathComponent(folder, Str("Update"));
+  return folder;
+}
+std::wstring InDrop(const std::wstring& name) { return Wide(DropFolder()) + L"\\" + name; }
+std::wstring InUpdate(const std::wstring& name) { return Wide(UpdateFolder()) + L"\\" + name; }
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+std::string ResultOf(const std::wstring& name) {
+  std::string line;
+  test::ReadFileBytes(InUpdate(name + L".result"), &line);
+  return line;
+}
+int CodeOf(const std::wstring& name) {
+  std::string line = ResultOf(name);
+  return line.size() > 3 ? std::stoi(line.substr(line.rfind(' ') + 1)) : -1;
+}
+
+bool RunningOnWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+void EmptyFolder(const Str& folder) {
+  PathList files = ListFiles(folder, Str("*"));
+  for (uint32_t i = 0; i < files.Length(); ++i) RemoveFile(files[i], true);
+}
+
+class HostileDrop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Exists(FixturePath(L"testroot.cer"))) GTEST_SKIP() << "signing fixtures were not made";
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Policies\\Vennacor\\NativeClient\\Cloud");
+    MakeDirectory(DropFolder(), true);
+    MakeDirectory(UpdateFolder(), true);
+    EmptyFolder(DropFolder());
+    EmptyFolder(UpdateFolder());
+  }
+  void TearDown() override {
+    SetUpdatePassStopCheck(nullptr);
+    EmptyFolder(DropFolder());
+    EmptyFolder(UpdateFolder());
+  }
+  static void Announce(const std::wstring& name) { ASSERT_TRUE(test::WriteFileBytes(InDrop(name + L".pending"), "")); }
+  test::TempDir elsewhere_;
+};
+
+TEST_F(HostileDrop, HardLinkedPackageIsNeitherCopiedNorInstalledAndItsTargetIsUntouched) {
+  // A signed package that lives elsewhere (a file the user must not be able to get installed,
+  // re-owned or deleted through the service), linked into the drop folder.
+  std::wstring victim = elsewhere_.Join(L"victim.msi");
+  ASSERT_TRUE(CopyFileW(FixturePath(L"signed-organisation.msi").c_str(), victim.c_str(), FALSE));
+  std::string before;
+  ASSERT_TRUE(test::ReadFileBytes(victim, &before));
+  ASSERT_TRUE(CreateHardLinkW(InDrop(L"linked.msi").c_str(), victim.c_str(), nullptr));
+  Announce(L"linked");
+  ASSERT_TRUE(UpdateStep());
+  EXPECT_EQ(CodeOf(L"linked"), ResultNotMoved) << ResultOf(L"linked");
+  EXPECT_FALSE(Exists(InUpdate(L"linked.msi")));
+  std::string after;
+  ASSERT_TRUE(test::ReadFileBytes(victim, &after));
+  EXPECT_EQ(after, before);
+  // Only the link's own name goes; the file keeps its other name.
+  EXPECT_FALSE(Exists(InDrop(L"linked.msi")));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  FileHandle file(CreateFileW(victim.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(GetFileInformationByHandle(file.Get(), &info));
+  EXPECT_EQ(info.nNumberOfLinks, 1u);
+}
+
+TEST_F(HostileDrop, SymbolicLinkPackageIsRefused) {
+  if (RunningOnWine())
+    GTEST_SKIP() << "Wine 8 creates no symbolic links (CreateSymbolicLinkW answers TRUE and makes nothing); "
+                    "the refusal is HeldPackage::Open's reparse-point test";
+  std::wstring victim = elsewhere_.Join(L"victim.msi");
+  ASSERT_TRUE(CopyFileW(FixturePath(L"signed-organisation.msi").c_str(), victim.c_str(), FALSE));
+  if (!CreateSymbolicLinkW(InDrop(L"symlink.msi").c_str(), victim.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+    GTEST_SKIP() << "no right to create symbolic links here";
+  Announce(L"symlink");
+  ASSERT_TRUE(UpdateStep());
+  EXPECT_EQ(CodeOf(L"symlink"), ResultNotMoved);
+  EXPECT_FALSE(Exists(InUpdate(L"symlink.msi")));
+  EXPECT_TRUE(Exists(victim));
+}
+
+TEST_F(HostileDrop, JunctionInPlaceOfTheDropFolderIsNotWorkedOn) {
+  if (RunningOnWine())
+    GTEST_SKIP() << "Wine 8 creates no junctions or directory links and shows Unix links as plain folders; "
+                    "the refusal is HeldFolder::Open's reparse-point test";
+  ASSERT_TRUE(RemoveDirectoryW(Wide(DropFolder()).c_str()));
+  ASSERT_TRUE(test::WriteFileBytes(elsewhere_.Join(L"precious.removepending"), ""));
+  ASSERT_TRUE(test::WriteFileBytes(elsewhere_.Join(L"precious.msi"), "someone else's file"));
+  if (!CreateSymbolicLinkW(Wide(DropFolder()).c_str(), elsewhere_.Path().c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+    GTEST_SKIP() << "no right to create directory links here";
+  EXPECT_TRUE(UpdateStep());
+  EXPECT_TRUE(Exists(elsewhere_.Join(L"precious.msi")));
+  EXPECT_TRUE(Exists(elsewhere_.Join(L"precious.removepending")));
+  RemoveDirectoryW(Wide(DropFolder()).c_str());
+}
+
+TEST_F(HostileDrop, PackageHeldOpenForWritingIsNotInstalled) {
+  // A writer that opened the package before the pass could change it after the checks; the
+  // pass refuses to take a package it cannot hold against writers.
+  ASSERT_TRUE(CopyFileW(FixturePath(L"signed-organisation.msi").c_str(), InDrop(L"written.msi").c_str(), FALSE));
+  FileHandle writer(CreateFileW(InDrop(L"written.msi").c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+  ASSERT_TRUE(writer);
+  Announce(L"written");
+  ASSERT_TRUE(UpdateStep());
+  EXPECT_EQ(CodeOf(L"written"), ResultNotMoved) << ResultOf(L"written");
+  EXPECT_FALSE(Exists(InUpdate(L"written.msi")));
+}
+
+TEST_F(HostileDrop, InstalledCopyIsTheServicesOwnFile) {
+  // A reader that keeps its handle (sharing everything) does not stop the pass, and the
+  // package in the update folder is a new file, not the dropped one renamed.
+  ASSERT_TRUE(CopyFileW(FixturePath(L"signed-organisation.msi").c_str(), InDrop(L"own.msi").c_str(), FALSE));
+  FileHandle reader(CreateFileW(InDrop(L"own.msi").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+  ASSERT_TRUE(reader);
+  BY_HANDLE_FILE_INFORMATION dropped = {};
+  ASSERT_TRUE(GetFileInformationByHandle(reader.Get(), &dropped));
+  Announce(L"own");
+  ASSERT_TRUE(UpdateStep());
+  EXPECT_EQ(CodeOf(L"own"), ResultStarted) << ResultOf(L"own");
+  FileHandle copy(CreateFileW(InUpdate(L"own.msi").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(copy);
+  BY_HANDLE_FILE_INFORMATION installed = {};
+  ASSERT_TRUE(GetFileInformationByHandle(copy.Get(), &installed));
+  EXPECT_FALSE(installed.nFileIndexHigh == dropped.nFileIndexHigh && installed.nFileIndexLow == dropped.nFileIndexLow);
+  reader.Reset();
+  copy.Reset();
+  Sleep(3000);
+  test::RunProcess(L"msiexec.exe /qn /x \"" + InUpdate(L"own.msi") + L"\"", 60000);
+}
+
+TEST_F(HostileDrop, NameThatCannotFormAPathTouchesNothingOutsideTheDropFolder) {
+  // X.pending fits the file system, but X.removepending is longer than a path component may be.
+  std::wstring name(246, L'n');
+  Announce(name);
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(elsewhere_.Path().c_str()));
+  EXPECT_TRUE(UpdateStep());
+  SetCurrentDirectoryW(previous);
+  EXPECT_FALSE(Exists(InDrop(name + L".pending")));
+  WIN32_FIND_DATAW data;
+  FindHandle anything(FindFirstFileW(elsewhere_.Join(L"*.*").c_str(), &data));
+  int entries = 0;
+  if (anything) {
+    do {
+      std::wstring entry = data.cFileName;
+      if (entry != L"." && entry != L"..") ++entries;
+    } while (FindNextFileW(anything.Get(), &data));
+  }
+  EXPECT_EQ(entries, 0) << "something was created relative to the current directory";
+}
+
+TEST_F(HostileDrop, OddEntriesAreAnsweredAndThePassFinishes) {
+  // A folder named like a package, a folder named like an announcement, a read-only package,
+  // an empty one and a large one.
+  ASSERT_TRUE(CreateDirectoryW(InDrop(L"dir.msi").c_str(), nullptr));
+  Announce(L"dir");
+  ASSERT_TRUE(CreateDirectoryW(InDrop(L"folder.pending").c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW(FixturePath(L"unsigned.msi").c_str(), InDrop(L"readonly.msi").c_str(), FALSE));
+  ASSERT_TRUE(SetFileAttributesW(InDrop(L"readonly.msi").c_str(), FILE_ATTRIBUTE_READONLY));
+  Announce(L"readonly");
+  ASSERT_TRUE(test::WriteFileBytes(InDrop(L"empty.msi"), ""));
+  Announce(L"empty");
+  ASSERT_TRUE(test::WriteFileBytes(InDrop(L"large.msi"), std::string(8 << 20, 'L')));
+  Announce(L"large");
+
+  ASSERT_TRUE(UpdateStep());
+  EXPECT_EQ(CodeOf(L"dir"), ResultNoPackage);
+  EXPECT_TRUE(Exists(InDrop(L"dir.msi")));          // a folder is never deleted by the pass
+  EXPECT_TRUE(Exists(InDrop(L"folder.pending")));   // not an announcement
+  EXPECT_FALSE(Exists(InUpdate(L"folder.result")));
+  EXPECT_EQ(CodeOf(L"readonly"), ResultUntrusted);
+  EXPECT_FALSE(Exists(InDrop(L"readonly.msi")));    // removed although read-only
+  EXPECT_EQ(CodeOf(L"empty"), ResultUntrusted);
+  EXPECT_EQ(CodeOf(L"large"), ResultUntrusted);
+  EXPECT_FALSE(Exists(InDrop(L"large.msi")));
+  RemoveDirectoryW(InDrop(L"dir.msi").c_str());
+  RemoveDirectoryW(InDrop(L"folder.pending").c_str());
+}
+
+TEST_F(HostileDrop, ThousandsOfAnnouncementsAreAllAnswered) {
+  const int count = 2000;
+  for (int i = 0; i < count; ++i) Announce(L"many" + std::to_wstring(i));
+  ASSERT_TRUE(UpdateStep());
+  int answered = 0;
+  for (int i = 0; i < count; ++i) answered += CodeOf(L"many" + std::to_wstring(i)) == ResultNoPackage;
+  EXPECT_EQ(answered, count);
+  EXPECT_EQ(ListFiles(DropFolder(), Str("*.pending")).Length(), 0u);
+  // The markers of the missing packages go on the next pass.
+  ASSERT_TRUE(UpdateStep());
+  EXPECT_EQ(ListFiles(DropFolder(), Str("*.removepending")).Length(), 0u);
+}
+
+int s_packagesBeforeStop = 0;
+bool StopAfterSomePackages() { return s_packagesBeforeStop-- <= 0; }
+
+TEST_F(HostileDrop, StopRequestIsSeenBeforeTheNextPackage) {
+  for (int i = 0; i < 50; ++i) Announce(L"queued" + std::to_wstring(i));
+  s_packagesBeforeStop = 3;
+  SetUpdatePassStopCheck(StopAfterSomePackages);
+  ASSERT_TRUE(UpdateStep());
+  SetUpdatePassStopCheck(nullptr);
+  EXPECT_EQ(ListFiles(DropFolder(), Str("*.pending")).Length(), 47u);
+  EXPECT_EQ(ListFiles(UpdateFolder(), Str("*.result")).Length(), 3u);
+}
+
+}  // namespace
