@@ -1,7 +1,9 @@
 // Stand-in for the client's tray program: one top-level window of class "TARSAUIPU" that
 // answers the request "UI-Quit" by closing.
 //
-//   traystandin [--service-desktop] [--ignore-quit] [--quit-delay=MS] [--log=PATH]
+//   traystandin [--service-desktop] [--ignore-quit] [--hang-on-quit] [--quit-delay=MS] [--log=PATH]
+//
+// --hang-on-quit makes the window stop responding when it is asked to quit (a hung tray).
 //
 // The tray program is started without arguments, so a service-started copy reads its options
 // from "<its own path>.options" (the same options, separated by blanks) when that file exists.
@@ -20,6 +22,7 @@ namespace {
 struct TrayOptions {
   bool serviceDesktop = false;
   bool ignoreQuit = false;
+  bool hangOnQuit = false;
   DWORD quitDelayMs = 0;
   std::wstring log;
 };
@@ -33,6 +36,7 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, TrayOptions* optio
     std::wstring value;
     if (standin::Option(argument.c_str(), L"--service-desktop", nullptr)) options->serviceDesktop = true;
     else if (standin::Option(argument.c_str(), L"--ignore-quit", nullptr)) options->ignoreQuit = true;
+    else if (standin::Option(argument.c_str(), L"--hang-on-quit", nullptr)) options->hangOnQuit = true;
     else if (standin::Option(argument.c_str(), L"--quit-delay", &value) && standin::ParseMs(value, &options->quitDelayMs)) {
     } else if (standin::Option(argument.c_str(), L"--log", &value) && !value.empty()) options->log = value;
     else {
@@ -85,6 +89,7 @@ LRESULT CALLBACK TrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       long long lastByte = data->cbData && data->lpData ? static_cast<const unsigned char*>(data->lpData)[data->cbData - 1] : -1;
       Log("request %llu %llu %lld", data->dwData, data->cbData, lastByte);
       if (static_cast<int32_t>(data->dwData) != IpcUiQuit || s_options.ignoreQuit) return 0;
+      if (s_options.hangOnQuit) ::Sleep(10 * 60 * 1000);  // answers nothing, pumps nothing
       // A repeated request while quitting must not push the end further out.
       if (s_quitting) return 1;
       s_quitting = true;
