@@ -139,6 +139,45 @@ void ReportServiceEvent(const char* word) {
   ReportEvent(text, SeverityInfo, CategoryNone);
 }
 
+void InitServiceStatus(ServiceStatusContext& context) {
+  context.ready = false;
+  context.lastError = 0;
+  context.statusHandle = nullptr;
+  context.status = {};
+  context.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  context.status.dwCurrentState = SERVICE_STOPPED;
+  context.status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+}
+
+bool SetServiceState(ServiceStatusContext& context, DWORD state) {
+  ::AcquireSRWLockExclusive(&context.statusLock);
+  context.status.dwCheckPoint += 1;
+  context.status.dwCurrentState = state;
+  context.status.dwWaitHint = 100;
+  bool ok = ::SetServiceStatus(context.statusHandle, &context.status) != FALSE;
+  DWORD error = ::GetLastError();
+  ::ReleaseSRWLockExclusive(&context.statusLock);
+  if (!ok) {
+    context.lastError = error;
+    ::SetLastError(error);
+    ReportFunctionFailure("SetServiceStatus");
+  }
+  return ok;
+}
+
+void SaveServiceFailure(ServiceStatusContext& context, const char* function) {
+  context.lastError = ::GetLastError();
+  ReportFunctionFailure(function);
+}
+
+void CloseServiceEvents(ServiceStatusContext& context) {
+  for (HANDLE& event : context.events) {
+    HANDLE h = event;
+    event = nullptr;
+    if (h) ::CloseHandle(h);
+  }
+}
+
 int RunServiceProgram(int argc, wchar_t** argv, const char* serviceWords, LPSERVICE_MAIN_FUNCTIONW serviceMain) {
   InitServiceIdentity(serviceWords);
   const ServiceIdentity& id = Identity();

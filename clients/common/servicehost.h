@@ -35,5 +35,29 @@ Str FunctionFailureText(const char* function, DWORD code);
 // "<versioned display name> <word>." as an information entry.
 void ReportServiceEvent(const char* word);
 
+// What a service shares with the service control manager, used by the service thread (service
+// main, wait loop) and the dispatcher thread (control handler).
+struct ServiceStatusContext {
+  bool ready = false;              // handler registered and all three events exist
+  DWORD lastError = 0;             // the Windows error saved at the last failure
+  SERVICE_STATUS status = {};
+  SERVICE_STATUS_HANDLE statusHandle = nullptr;
+  HANDLE events[3] = {};           // start, stop, and the program's own event
+  DWORD pendingStates[2] = {SERVICE_START_PENDING, SERVICE_STOP_PENDING};
+  // The handler and the service thread both change the status; each change and its
+  // SetServiceStatus call happen under this lock so that the reports keep their order.
+  SRWLOCK statusLock = SRWLOCK_INIT;
+};
+
+// Clears the context and fills the status: own process, stopped, accepting only the stop.
+void InitServiceStatus(ServiceStatusContext& context);
+// Enters `state` (check point + 1, wait hint 100 ms) and reports it; on failure saves the error
+// and reports "SetServiceStatus".
+bool SetServiceState(ServiceStatusContext& context, DWORD state);
+// Saves the thread's last error in the context and reports `function` as failed.
+void SaveServiceFailure(ServiceStatusContext& context, const char* function);
+// Closes the events that exist, clearing each slot first.
+void CloseServiceEvents(ServiceStatusContext& context);
+
 // The program entry of a service: identity, then "install" (any letter case) or the dispatcher.
 int RunServiceProgram(int argc, wchar_t** argv, const char* serviceWords, LPSERVICE_MAIN_FUNCTIONW serviceMain);

@@ -263,7 +263,13 @@ int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool
     ::GetWindowThreadProcessId(window, &processId);
     if (processId != 0) ::AllowSetForegroundWindow(processId);
   }
-  LRESULT result = ::SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+  // A partner that stops answering must not hold the caller for ever (a stop request waits on
+  // this call): the request gives up after kRequestTimeoutMs, or at once for a hung window.
+  DWORD_PTR answer = 0;
+  LRESULT result = 0;
+  if (::SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG,
+                            kRequestTimeoutMs, &answer))
+    result = static_cast<LRESULT>(answer);
   if (result > 0) return result;
 
   const char* name = IpcMessageName(id);

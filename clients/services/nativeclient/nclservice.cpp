@@ -16,33 +16,10 @@ ServiceContext s_serviceContext;
 ServiceContext* const s_context = &s_serviceContext;
 
 constexpr DWORD kWaitPeriodMs = 60000;
-constexpr DWORD kWaitHintMs = 100;
 constexpr char kTraceFile[] = "nclservice";
 
 void Trace(int line, const char* text) {
   if (text) TraceOut(TraceAreaDefault, TraceState, kTraceFile, line, text);
-}
-
-// Enters `state` and reports it; on failure saves the error and reports "SetServiceStatus".
-bool SetState(ServiceContext& context, DWORD state) {
-  ::AcquireSRWLockExclusive(&context.statusLock);
-  context.status.dwCheckPoint += 1;
-  context.status.dwCurrentState = state;
-  context.status.dwWaitHint = kWaitHintMs;
-  bool ok = ::SetServiceStatus(context.statusHandle, &context.status) != FALSE;
-  DWORD error = ::GetLastError();
-  ::ReleaseSRWLockExclusive(&context.statusLock);
-  if (!ok) {
-    context.lastError = error;
-    ::SetLastError(error);
-    ReportFunctionFailure("SetServiceStatus");
-  }
-  return ok;
-}
-
-void Fail(ServiceContext& context, const char* function) {
-  context.lastError = ::GetLastError();
-  ReportFunctionFailure(function);
 }
 
 void TestInteractive(ServiceContext& context) {
@@ -53,25 +30,20 @@ void TestInteractive(ServiceContext& context) {
 }
 
 void Prepare(ServiceContext& context) {
-  context.ready = false;
-  context.lastError = 0;
-  context.statusHandle = nullptr;
+  InitServiceStatus(context);
   TestInteractive(context);
-  context.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  context.status.dwCurrentState = SERVICE_STOPPED;
-  context.status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
 
   WStr serviceName(GetServiceIdentity().serviceName);
   context.statusHandle = ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), ControlHandler, &context);
-  if (!context.statusHandle) return Fail(context, "RegisterServiceCtrlHandler");
+  if (!context.statusHandle) return SaveServiceFailure(context, "RegisterServiceCtrlHandler");
   for (int i = 0; i < 2; ++i) {
     context.events[i] = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!context.events[i]) return Fail(context, "CreateEvent");
+    if (!context.events[i]) return SaveServiceFailure(context, "CreateEvent");
   }
   // An existing shutdown event was made by someone else, with rights of their choosing: the
   // service refuses to run on it rather than wait on an event another process controls.
   context.events[2] = CreateSharedEvent(ClientIdentity::ShutdownEventName, false, false);
-  if (!context.events[2]) return Fail(context, "CreateEvent");
+  if (!context.events[2]) return SaveServiceFailure(context, "CreateEvent");
   context.ready = true;
 }
 
@@ -91,11 +63,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     while (WaitOnce()) {
     }
   }
-  for (HANDLE& event : context.events) {
-    HANDLE h = event;
-    event = nullptr;
-    if (h) ::CloseHandle(h);
-  }
+  CloseServiceEvents(context);
 }
 
 DWORD ReportPending(int index) {
@@ -104,9 +72,9 @@ DWORD ReportPending(int index) {
   // the tray must not outlive the service that watches over it.
   if (index == 1) QuitSystray();
   if (!context.ready) return context.lastError;
-  if (!SetState(context, context.pendingStates[index])) return context.lastError;
+  if (!SetServiceState(context, context.pendingStates[index])) return context.lastError;
   if (!::SetEvent(context.events[index])) {
-    Fail(context, "SetEvent");
+    SaveServiceFailure(context, "SetEvent");
     return context.lastError;
   }
   return 0;
@@ -125,10 +93,10 @@ bool WaitOnce() {
   switch (result) {
     case WAIT_OBJECT_0:
       ReportServiceEvent("started");
-      return context.ready && SetState(context, SERVICE_RUNNING);
+      return context.ready && SetServiceState(context, SERVICE_RUNNING);
     case WAIT_OBJECT_0 + 1:
       ReportServiceEvent("stopped");
-      if (context.ready) SetState(context, SERVICE_STOPPED);
+      if (context.ready) SetServiceState(context, SERVICE_STOPPED);
       return false;
     case WAIT_OBJECT_0 + 2:
       Trace(__LINE__, "NCLService: Shutdown (Interactive)");
@@ -139,7 +107,7 @@ bool WaitOnce() {
       if (!context.interactive) StartUI();
       return true;
     case WAIT_FAILED:
-      Fail(context, "WaitForMultipleObjects");
+      SaveServiceFailure(context, "WaitForMultipleObjects");
       return false;
     default:
       return true;

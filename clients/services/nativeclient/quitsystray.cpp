@@ -18,11 +18,16 @@ void Trace(int line, const char* text) {
 }
 
 // A request the tray does not answer is only traced: it is asked again after the next second.
-void AskTrayToQuit(TarsaInvoker& invoker, int line) {
+// The time of a normal request is not counted against the budget; a request that ran into its
+// time-out (a hung tray) is, so that a stop always ends within the budget and a few requests.
+uint32_t AskTrayToQuit(TarsaInvoker& invoker, int line) {
+  DWORD start = ::GetTickCount();
   int64_t result = TarsaInvoker::SendRequest(invoker.FindPartnerWindow(), IpcUiQuit, Str(), false);
+  DWORD took = ::GetTickCount() - start;
   const char* text = TraceFormat("QuitSystray: UI returned %lld", static_cast<long long>(result));
   Trace(line, text);
   if (text) TraceFormatDone();
+  return result <= 0 && took >= TarsaInvoker::kRequestTimeoutMs ? took : 0;
 }
 
 void TraceAccount(int line, const char* format, const CxRegistration& account) {
@@ -81,7 +86,7 @@ bool QuitSystray() {
       Trace(__LINE__, "QuitSystray: timeout waiting for ui process to be terminated (25 sec)");
       return false;
     }
-    AskTrayToQuit(tray, __LINE__);
+    elapsed += AskTrayToQuit(tray, __LINE__);
     ::Sleep(kStepMs);
     elapsed += kStepMs;
   }
@@ -97,7 +102,7 @@ bool QuitSystray() {
           return false;
         }
         // The tray ends its CX processes; as long as one lingers, the tray is asked again.
-        if (invoker.IsUIPresent()) AskTrayToQuit(invoker, __LINE__);
+        if (invoker.IsUIPresent()) elapsed += AskTrayToQuit(invoker, __LINE__);
         TraceAccount(__LINE__, "QuitSystray: Wait for CX process %s|%s to be terminated", account);
         ::Sleep(kStepMs);
         elapsed += kStepMs;

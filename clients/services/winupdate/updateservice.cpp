@@ -18,44 +18,19 @@ std::atomic<bool> s_stopRequested{false};
 bool StopRequestedByControl() { return s_stopRequested.load(); }
 
 constexpr DWORD kWaitPeriodMs = 60000;
-constexpr DWORD kWaitHintMs = 100;
-
-// Enters `state` and reports it; on failure saves the error and reports "SetServiceStatus".
-bool SetState(ServiceContext& context, DWORD state) {
-  ::AcquireSRWLockExclusive(&context.statusLock);
-  context.status.dwCheckPoint += 1;
-  context.status.dwCurrentState = state;
-  context.status.dwWaitHint = kWaitHintMs;
-  bool ok = ::SetServiceStatus(context.statusHandle, &context.status) != FALSE;
-  DWORD error = ::GetLastError();
-  ::ReleaseSRWLockExclusive(&context.statusLock);
-  if (!ok) {
-    context.lastError = error;
-    ::SetLastError(error);
-    ReportFunctionFailure("SetServiceStatus");
-  }
-  return ok;
-}
-
-void Fail(ServiceContext& context, const char* function) {
-  context.lastError = ::GetLastError();
-  ReportFunctionFailure(function);
-}
 
 void Prepare(ServiceContext& context) {
-  context.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  context.status.dwCurrentState = SERVICE_STOPPED;
-  context.status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+  InitServiceStatus(context);
 
   WStr serviceName(GetServiceIdentity().serviceName);
   context.statusHandle = ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), ControlHandler, &context);
-  if (!context.statusHandle) return Fail(context, "RegisterServiceCtrlHandler");
+  if (!context.statusHandle) return SaveServiceFailure(context, "RegisterServiceCtrlHandler");
   for (int i = 0; i < 2; ++i) {
     context.events[i] = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!context.events[i]) return Fail(context, "CreateEvent");
+    if (!context.events[i]) return SaveServiceFailure(context, "CreateEvent");
   }
   context.events[2] = CreateMSIPushEvent();
-  if (!context.events[2]) return Fail(context, "CreateMSIPushEvent");
+  if (!context.events[2]) return SaveServiceFailure(context, "CreateMSIPushEvent");
   context.ready = true;
 }
 
@@ -71,19 +46,15 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     while (WaitOnce()) {
     }
   }
-  for (HANDLE& event : context.events) {
-    HANDLE h = event;
-    event = nullptr;
-    if (h) ::CloseHandle(h);
-  }
+  CloseServiceEvents(context);
 }
 
 DWORD ReportPending(int index) {
   ServiceContext& context = *s_context;
   if (!context.ready) return context.lastError;
-  if (!SetState(context, context.pendingStates[index])) return context.lastError;
+  if (!SetServiceState(context, context.pendingStates[index])) return context.lastError;
   if (!::SetEvent(context.events[index])) {
-    Fail(context, "SetEvent");
+    SaveServiceFailure(context, "SetEvent");
     return context.lastError;
   }
   return 0;
@@ -105,17 +76,17 @@ bool WaitOnce() {
   switch (result) {
     case WAIT_OBJECT_0:
       ReportServiceEvent("started");
-      return context.ready && SetState(context, SERVICE_RUNNING);
+      return context.ready && SetServiceState(context, SERVICE_RUNNING);
     case WAIT_OBJECT_0 + 1:
       ReportServiceEvent("stopped");
-      if (context.ready) SetState(context, SERVICE_STOPPED);
+      if (context.ready) SetServiceState(context, SERVICE_STOPPED);
       return false;
     case WAIT_OBJECT_0 + 2:
     case WAIT_TIMEOUT:
       UpdateStep();
       return true;
     case WAIT_FAILED:
-      Fail(context, "WaitForMultipleObjects");
+      SaveServiceFailure(context, "WaitForMultipleObjects");
       return false;
     default:
       return true;

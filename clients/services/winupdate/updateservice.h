@@ -1,21 +1,13 @@
 // The update service as the service control manager sees it.
 #pragma once
 
+#include "servicehost.h"
 #include "win.h"
 
 #include <cstdint>
 
-struct ServiceContext {
-  bool ready = false;              // handler registered and all three events exist
-  DWORD lastError = 0;             // the Windows error saved at the last failure
-  SERVICE_STATUS status = {};
-  SERVICE_STATUS_HANDLE statusHandle = nullptr;
-  HANDLE events[3] = {};           // start, stop, push
-  DWORD pendingStates[2] = {SERVICE_START_PENDING, SERVICE_STOP_PENDING};
-  // The handler (dispatcher thread) and the service thread both change the status; each
-  // change and its SetServiceStatus call happen under this lock so that reports keep their order.
-  SRWLOCK statusLock = SRWLOCK_INIT;
-};
+// The update service needs nothing beyond what every service shares.
+struct ServiceContext : ServiceStatusContext {};
 
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv);
 DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, void* eventData, void* context);
