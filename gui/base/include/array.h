@@ -1,4 +1,4 @@
-// Counted arrays of 32-bit and 64-bit elements (Part 1.1).
+// Counted arrays of 32-bit and 64-bit elements.
 //
 // Both share the string header (use count, capacity, length). 32-bit elements follow the header
 // directly (block: capacity * 4 + 16 bytes); 64-bit elements follow one 32-bit filler word so
@@ -7,7 +7,7 @@
 // written: writers copy it first.
 //
 // Element policies: PlainElements<T> for numbers; LinkedElements<T> for pointers to counted
-// objects (each element copied in is Linked, each dropped is Unlinked). Part 1.3 may add its own
+// objects (each element copied in is Linked, each dropped is Unlinked). Dynamic values add their own
 // policy for Values (any type with static Link(T) / Unlink(T)).
 #pragma once
 
@@ -31,8 +31,10 @@ constexpr size_t ArrayBlockSize(uint32_t capacity, size_t elementSize) {
   return size_t(capacity) * elementSize + (elementSize == 8 ? 24 : 16);
 }
 
-// A new block with count 1, the given capacity and length and zeroed slots. capacity 0 gives
-// null. A failure reports event 800 ("Array allocation failed") and gives null (last error kept).
+// A new block with count 1, the given capacity and length and zeroed slots (no size rounding).
+// capacity 0 gives null. A failure reports event 800 ("Array allocation failed", "size_bytes" =
+// the requested capacity and "length", as the design's table says) and gives null, keeping the
+// caller's last-error value.
 ArrayHeader* ArrayAllocate(uint32_t capacity, uint32_t length, size_t elementSize) noexcept;
 // Returns a block whose elements have been released already.
 void ArrayFree(ArrayHeader* header, size_t elementSize) noexcept;
@@ -130,8 +132,8 @@ class CountedArray {
   // Append one element (Set at Length()).
   void Push(T v) noexcept { Set(Length(), v); }
 
-  // Writable access to element i with the growth rule of Set; the caller keeps the policy's
-  // counts right itself.
+  // Writable access to element i (i <= Length()) with the growth rule of Set; the caller keeps
+  // the policy's counts right itself.
   T& At(uint32_t i) noexcept { return *MutableSlot(i); }
 
   // Raw access for values that store array blocks.

@@ -1,4 +1,4 @@
-// Intrusive reference counting (Part 1.1): the rule of every shared heap object of the library.
+// Intrusive reference counting: the rule of every shared heap object of the library.
 //
 // A counted object begins with one signed 32-bit use count, changed only by atomic
 // read-modify-write. A new object has count 1, held by its creator; the object is destroyed and

@@ -1,4 +1,4 @@
-// Counted strings (Part 1.1): the UTF-8 string Str and its UTF-16 twin WStr.
+// Counted strings: the UTF-8 string Str and its UTF-16 twin WStr.
 //
 // Both are one pointer to a shared buffer from the particle allocator whose header holds the use
 // count, the capacity and the length. A buffer whose count is 2 or more is never written; the one
@@ -88,7 +88,12 @@ class Str {
   // The text, never null: a static "" for the empty Str.
   const char* c_str() const noexcept { return h_ ? h_->Text() : ""; }
   // Length in bytes, measured and stored first if the header says "not measured".
-  uint32_t Length() const noexcept;
+  uint32_t Length() const noexcept {
+    if (!h_) return 0;
+    if (h_->length == 0 && h_->Text()[0] != 0) [[unlikely]]
+      return MeasureLength();
+    return h_->length;
+  }
   bool IsEmpty() const noexcept { return !h_ || (h_->length == 0 && h_->Text()[0] == 0); }
   uint32_t Capacity() const noexcept { return h_ ? h_->capacity : 0; }
   char operator[](uint32_t index) const noexcept { return c_str()[index]; }
@@ -157,6 +162,9 @@ class Str {
   int32_t UseCount() const noexcept { return h_ ? ReferenceCount(&h_->ref) : 0; }
 
  private:
+  // Lazy length: counts the bytes up to the terminator and stores the count in the header.
+  uint32_t MeasureLength() const noexcept;
+
   StrHeader* h_ = nullptr;
 };
 
@@ -183,7 +191,9 @@ Str Unquote(const Str& s, char open, char close = 0);
 Str Trim(const Str& s);
 
 // Locale comparison with CompareStringW in the thread's locale (byte comparison if that fails):
-// -1, 0 or 1. CompareN compares the first n bytes of each.
+// -1, 0 or 1. CompareN compares the first n bytes of each. Detail beyond the design: a text that
+// does not decode as UTF-8 (CompareN cutting a sequence in two) is compared by its bytes too,
+// since its UTF-16 form would be empty.
 int Compare(const Str& a, const Str& b);
 int CompareNoCase(const Str& a, const Str& b);
 int CompareN(const Str& a, const Str& b, uint32_t n);
@@ -199,7 +209,9 @@ bool operator==(const Str& a, const char* b) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // WStr: UTF-16 text for the Windows "W" calls. Never null: the empty WStr is one process-wide
-// static buffer (capacity 0, length 0) that is never counted down or freed.
+// static buffer (capacity 0, length 0) that is never counted down or freed. Detail: its count is
+// constant-initialised to 1 (the design raises it from 0 to 1 at first use; no caller can tell
+// the difference), and copies of it are not counted up either, so its count never changes.
 
 class WStr {
  public:
@@ -224,7 +236,13 @@ class WStr {
   static WStr FromCodePage(unsigned codePage, const char* text, int count = -1);
 
   const wchar_t* c_str() const noexcept { return text_; }
-  uint32_t Length() const noexcept;
+  // Length in units, measured and stored first if the header says "not measured".
+  uint32_t Length() const noexcept {
+    WStrHeader* h = Header();
+    if (h->length == 0 && text_[0] != 0) [[unlikely]]
+      return MeasureLength();
+    return h->length;
+  }
   bool IsEmpty() const noexcept { return Header()->length == 0 && text_[0] == 0; }
   uint32_t Capacity() const noexcept { return Header()->capacity; }
 
@@ -265,6 +283,7 @@ class WStr {
 
  private:
   struct AttachTag {};
+  uint32_t MeasureLength() const noexcept;
   WStr(wchar_t* text, AttachTag) noexcept : text_(text) {}
   wchar_t* text_;
 };

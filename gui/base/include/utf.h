@@ -1,4 +1,4 @@
-// The library's own UTF-16 <-> UTF-8 converters (Part 1.1).
+// The library's own UTF-16 <-> UTF-8 converters.
 //
 // Both take a count of input code units, or -1 for "up to and including the terminator" (the
 // terminator is then converted too and counted in the result), and an output buffer with its size

@@ -1,4 +1,4 @@
-// Counted arrays of 32-bit and 64-bit elements (Part 1.1): the non-template part.
+// Counted arrays of 32-bit and 64-bit elements: the non-template part.
 #include "array.h"
 
 #include "error.h"

@@ -1,4 +1,4 @@
-// Reference counting (Part 1.1): the fatal ends of Link and Unlink.
+// Reference counting: the fatal ends of Link and Unlink.
 #include "reference.h"
 
 #include "error.h"

@@ -1,4 +1,4 @@
-// The UTF-8 counted string Str (Part 1.1): allocation, copy-on-write appends, slicing,
+// The UTF-8 counted string Str: allocation, copy-on-write appends, slicing,
 // comparison, case mapping and the conversions from UTF-16.
 #include "str.h"
 
@@ -102,12 +102,6 @@ StrHeader* NewCopy(const char* text, size_t n) {
 
 bool Unshared(const StrHeader* h) { return ReferenceCount(&h->ref) < 2; }
 
-// The length of a header, measured and stored first when it reads as "not measured".
-uint32_t MeasuredLength(StrHeader* h) {
-  if (h->length == 0 && h->Text()[0] != 0) h->length = static_cast<uint32_t>(strnlen(h->Text(), h->capacity));
-  return h->length;
-}
-
 }  // namespace
 
 Str StrAlloc(uint32_t capacity, uint32_t length) {
@@ -169,7 +163,11 @@ bool Str::Assign(const char* text, size_t count) {
   return true;
 }
 
-uint32_t Str::Length() const noexcept { return h_ ? MeasuredLength(h_) : 0; }
+uint32_t Str::MeasureLength() const noexcept {
+  // Concurrent measurements of one shared buffer all store the same value.
+  h_->length = static_cast<uint32_t>(strnlen(h_->Text(), h_->capacity));
+  return h_->length;
+}
 
 char* Str::GetBuffer(uint32_t capacity, bool reuse) {
   if (capacity == 0) capacity = 1;

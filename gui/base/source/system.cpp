@@ -1,24 +1,17 @@
-// The exception guard. With MSVC it is a plain __try/__except whose filter is ExceptionFilter.
-// GCC for Windows has no __try, so there the guard is a vectored exception handler that sees
-// the fault first, asks the same filter, and resumes the faulting thread at a point that jumps
-// back to the guard's frame.
+// The exception guard: a structured exception frame whose filter is ExceptionFilter.
+//
+// With MSVC it is a plain __try/__except. GCC for Windows has no __try, so there the same
+// frame is written out by hand: a small function whose unwind data names the system's
+// __C_specific_handler with a one-entry scope table (the guarded call, the filter, the place to
+// resume), which is exactly what MSVC emits for __try/__except. The system then treats both
+// alike: the filter runs during the search for a handler, before anything is unwound, and only
+// for an exception the guarded code did not handle itself.
+//
+// (A vectored handler would see every exception first, including the ones the guarded code
+// handles on its own, such as the exception through which Wine's OutputDebugString reaches a
+// debugger, or a C++ exception thrown and caught inside a thread's clean-up callback. With a
+// filter that takes any exception, the guard would then break code that works.)
 #include "system.h"
-
-#include <atomic>
-
-#if !defined(_MSC_VER) && !(defined(__x86_64__) || defined(_M_X64))
-#error "The exception guard redirects the x64 instruction pointer; port it before building for this target."
-#endif
-
-int ExceptionFilter(const char* /*contextName*/, EXCEPTION_POINTERS* pointers, int disposition) {
-  // A fault on a wild pointer inside the guarded formatting is the one case the guards exist
-  // for. Anything else (and a fault Windows marks as non-continuable) keeps its normal course.
-  if (!pointers || !pointers->ExceptionRecord) return EXCEPTION_CONTINUE_SEARCH;
-  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-  if (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) return EXCEPTION_CONTINUE_SEARCH;
-  if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
-  return disposition;
-}
 
 #if defined(_MSC_VER)
 
@@ -33,102 +26,63 @@ bool RunGuarded(const char* contextName, GuardedBody body, void* context) noexce
 
 #else
 
-namespace {
+#if !(defined(__x86_64__) || defined(_M_X64))
+#error "The exception guard is written for the x64 exception model; port GuardedCall before building for this target."
+#endif
 
-// One running guard. It lives in the frame of RunGuarded; the thread's innermost guard is
-// reached through a TlsAlloc slot. (Not thread_local: GCC's emulated TLS drops `volatile` on
-// such variables, and the store that arms the guard was seen to be optimised away.)
-struct Guard {
-  void* jumpBuffer[5];
-  const char* contextName;
-  Guard* outer;
-  volatile bool armed;
-};
+extern "C" {
 
-DWORD GuardSlot() {
-  static const DWORD s_slot = ::TlsAlloc();
-  return s_slot;
+// Calls body(context) inside the guard frame; 1 when the body returned, 0 when the guard
+// handled an exception. The guard's name is kept in the frame, where the filter finds it.
+int GuardedCall(GuardedBody body, void* context, const char* contextName);
+
+// The scope filter that __C_specific_handler calls with the exception and the guard's
+// establisher frame (the guard's stack pointer after its prologue).
+LONG GuardScopeFilter(EXCEPTION_POINTERS* pointers, void* establisherFrame) {
+  const char* contextName = *reinterpret_cast<const char* const*>(static_cast<const char*>(establisherFrame) + 32);
+  return ExceptionFilter(contextName, pointers, EXCEPTION_EXECUTE_HANDLER);
 }
 
-Guard* CurrentGuard() {
-  DWORD slot = GuardSlot();
-  return slot == TLS_OUT_OF_INDEXES ? nullptr : static_cast<Guard*>(::TlsGetValue(slot));
-}
+}  // extern "C"
 
-// Entered in place of the faulting instruction, on the faulting thread's stack. It leaves
-// through the guard's jump buffer, so no runtime frame between the guard and the fault is
-// returned to.
-[[noreturn]] __attribute__((noinline)) void ResumeAtGuard() {
-  __builtin_longjmp(CurrentGuard()->jumpBuffer, 1);
-}
-
-LONG CALLBACK GuardHandler(EXCEPTION_POINTERS* pointers) {
-  DWORD saved = ::GetLastError();
-  Guard* guard = CurrentGuard();
-  while (guard && !guard->armed) guard = guard->outer;
-  if (!guard) {
-    ::SetLastError(saved);
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
-  // Disarmed before the filter runs: a fault inside the filter itself is not guarded.
-  guard->armed = false;
-  if (ExceptionFilter(guard->contextName, pointers, EXCEPTION_EXECUTE_HANDLER) != EXCEPTION_EXECUTE_HANDLER) {
-    guard->armed = true;
-    ::SetLastError(saved);
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
-  // Inner guards between the thread's current one and the handling guard are abandoned with
-  // the frames that hold them.
-  ::TlsSetValue(GuardSlot(), guard);
-  // Resume as if ResumeAtGuard had just been called from the faulting code: the stack pointer
-  // must be 8 modulo 16 at a function's entry. Resuming through the dispatcher (rather than
-  // jumping out of this handler) lets the system finish its exception bookkeeping first.
-  CONTEXT* context = pointers->ContextRecord;
-  context->Rsp = (context->Rsp & ~DWORD64{0xF}) - 8;
-  context->Rip = reinterpret_cast<DWORD64>(&ResumeAtGuard);
-  ::SetLastError(saved);
-  return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-bool InstallGuardHandler() {
-  // First in the chain: a guarded fault must be settled before any other vectored handler
-  // (a later crash reporter) treats it as fatal.
-  static const bool s_installed = ::AddVectoredExceptionHandler(1, GuardHandler) != nullptr;
-  return s_installed;
-}
-
-// Kept out of line so that the jump buffer's frame stays the frame that __builtin_setjmp saw.
-__attribute__((noinline)) bool RunArmed(Guard* guard, GuardedBody body, void* context) {
-  if (__builtin_setjmp(guard->jumpBuffer)) return false;
-  guard->armed = true;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  body(context);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  guard->armed = false;
-  return true;
-}
-
-}  // namespace
+// Frame: 32 bytes of home space for the callee, then the guard's name at [rsp+32]; 40 bytes
+// keep the stack 16-byte aligned at the call. The scope covers the call's return address (the
+// nop keeps it inside the scope). The resume point is entered by the system's unwind with the
+// stack pointer of the frame's body, so it only has to return 0.
+asm(R"(
+    .text
+    .p2align 4
+    .globl GuardedCall
+    .def GuardedCall; .scl 2; .type 32; .endef
+    .seh_proc GuardedCall
+GuardedCall:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    movq %r8, 32(%rsp)
+    movq %rcx, %rax
+    movq %rdx, %rcx
+.LGuardedCallBegin:
+    callq *%rax
+    nop
+.LGuardedCallEnd:
+    movl $1, %eax
+    addq $40, %rsp
+    ret
+.LGuardedCallResume:
+    xorl %eax, %eax
+    addq $40, %rsp
+    ret
+    .seh_handler __C_specific_handler, @except
+    .seh_handlerdata
+    .long 1
+    .rva .LGuardedCallBegin, .LGuardedCallEnd, GuardScopeFilter, .LGuardedCallResume
+    .text
+    .seh_endproc
+)");
 
 bool RunGuarded(const char* contextName, GuardedBody body, void* context) noexcept {
-  DWORD slot = GuardSlot();
-  if (slot == TLS_OUT_OF_INDEXES || !InstallGuardHandler()) {
-    // Without a slot or a handler there is nothing that could catch the fault; the work
-    // itself still has to be done.
-    body(context);
-    return true;
-  }
-  Guard guard{};
-  guard.contextName = contextName;
-  guard.outer = static_cast<Guard*>(::TlsGetValue(slot));
-  ::TlsSetValue(slot, &guard);
-  bool completed = RunArmed(&guard, body, context);
-  guard.armed = false;
-  // TlsSetValue clears the last-error value on success; the caller expects the body's.
-  DWORD error = ::GetLastError();
-  ::TlsSetValue(slot, guard.outer);
-  ::SetLastError(error);
-  return completed;
+  return GuardedCall(body, context, contextName) != 0;
 }
 
 #endif

@@ -1,4 +1,4 @@
-// UTF-16 <-> UTF-8 converters of the base library (Part 1.1).
+// UTF-16 <-> UTF-8 converters of the base library.
 //
 // The library converts with its own code rather than WideCharToMultiByte/MultiByteToWideChar so
 // that the error rules are the same everywhere: unpaired surrogates in UTF-16 are errors, while

@@ -1,4 +1,4 @@
-// The UTF-16 counted string WStr (Part 1.1), used only where a Windows "W" function is called.
+// The UTF-16 counted string WStr, used only where a Windows "W" function is called.
 #include "str.h"
 
 #include "error.h"
@@ -205,9 +205,10 @@ WStr WStr::FromCodePage(unsigned codePage, const char* text, int count) {
 // ---------------------------------------------------------------------------------------------
 // Access
 
-uint32_t WStr::Length() const noexcept {
+uint32_t WStr::MeasureLength() const noexcept {
+  // Concurrent measurements of one shared buffer all store the same value.
   WStrHeader* h = Header();
-  if (h->length == 0 && text_[0] != 0) h->length = static_cast<uint32_t>(wcsnlen(text_, h->capacity));
+  h->length = static_cast<uint32_t>(wcsnlen(text_, h->capacity));
   return h->length;
 }
 

@@ -1,4 +1,4 @@
-// Counted arrays of 32-bit and 64-bit elements (Part 1.1).
+// Counted arrays of 32-bit and 64-bit elements.
 #include "array.h"
 
 #include "reportcapture.h"

@@ -1,4 +1,4 @@
-// Reference counting (Part 1.1): Link/Unlink, the owning handle, and the fatal count checks.
+// Reference counting: Link/Unlink, the owning handle, and the fatal count checks.
 #include "reference.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// The UTF-8 counted string Str (Part 1.1).
+// The UTF-8 counted string Str.
 #include "str.h"
 
 #include "reportcapture.h"

@@ -1,4 +1,4 @@
-// The library's own UTF-16 <-> UTF-8 converters (Part 1.1).
+// The library's own UTF-16 <-> UTF-8 converters.
 #include "utf.h"
 
 #include "win.h"

@@ -1,4 +1,4 @@
-// The UTF-16 counted string WStr (Part 1.1).
+// The UTF-16 counted string WStr.
 #include "str.h"
 
 #include "reportcapture.h"

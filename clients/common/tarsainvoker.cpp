@@ -1,0 +1,289 @@
+#include "tarsainvoker.h"
+
+#include "clientidentity.h"
+#include "error.h"
+#include "handles.h"
+#include "ipcmessages.h"
+#include "files.h"
+#include "paths.h"
+#include "registry.h"
+#include "trace.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr char kTraceFile[] = "clients/common/tarsainvoker";
+constexpr DWORD kInputIdleMs = 5000;
+
+void Trace(uint32_t type, int line, const char* text) {
+  if (text) TraceOut(TraceAreaDefault, type, kTraceFile, line, text);
+}
+void TraceFailure(int line, const char* text) {
+  if (text) TraceAssert(TraceAreaDefault, TraceError, kTraceFile, line, text);
+}
+// The text, ": " and the text of the thread's last error (of errno when that is 0); the
+// last-error value is kept for the caller.
+void TraceWithLastError(uint32_t type, int line, const char* text) {
+  DWORD error = ::GetLastError();
+  Str line_text(text);
+  line_text.Append(": ");
+  line_text.Append(error != 0 ? GetErrorText(error) : Str(strerror(errno)));
+  Trace(type, line, line_text.c_str());
+  ::SetLastError(error);
+}
+
+Str ProgramPath() {
+  wchar_t path[MAX_PATH + 1];
+  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
+  if (n == 0 || n > MAX_PATH) return Str();
+  return Str::FromUtf16(path, static_cast<int>(n));
+}
+
+// The invoker lock: created during static initialisation (or on first use, should a start run
+// earlier) and never destroyed, so that a start on another thread can never meet a dead lock.
+class InvokerLock {
+ public:
+  InvokerLock() {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    ::InitializeCriticalSectionAndSpinCount(&section_, info.dwNumberOfProcessors > 1 ? 4000 : 0);
+  }
+  void Enter() { ::EnterCriticalSection(&section_); }
+  void Leave() { ::LeaveCriticalSection(&section_); }
+
+ private:
+  CRITICAL_SECTION section_;
+};
+
+InvokerLock& TheInvokerLock() {
+  static InvokerLock* s_invokerLock = new InvokerLock();
+  return *s_invokerLock;
+}
+[[maybe_unused]] InvokerLock& s_invokerLockAtStart = TheInvokerLock();
+
+class InvokerLockHold {
+ public:
+  InvokerLockHold() { TheInvokerLock().Enter(); }
+  ~InvokerLockHold() { TheInvokerLock().Leave(); }
+  InvokerLockHold(const InvokerLockHold&) = delete;
+  InvokerLockHold& operator=(const InvokerLockHold&) = delete;
+};
+
+Str ClassName(const char* fixedPart) {
+  Str name(fixedPart);
+  name.Append(ClientIdentity::EditionSuffix);
+  return name;
+}
+
+// A Windows error as the HRESULT the error text is looked up for.
+HRESULT ErrorAsHresult(DWORD error) {
+  if (error == 0) return E_FAIL;
+  if (static_cast<LONG>(error) > 0) return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
+  return static_cast<HRESULT>(error);
+}
+
+}  // namespace
+
+TarsaInvoker::TarsaInvoker() { TargetUI(); }
+
+void TarsaInvoker::TargetUI() {
+  windowClass_ = WStr(ClassName("TARSAUI"));
+  windowName_ = WStr();
+}
+
+void TarsaInvoker::TargetCX(const Str& domainHref, const Str& userId) {
+  domainHref_ = domainHref;
+  userId_ = userId;
+  windowClass_ = WStr(ClassName("TARSACX"));
+  WStr name(domainHref);
+  name.Append(L'|');
+  name.Append(WStr(userId));
+  windowName_ = name;
+}
+
+HWND TarsaInvoker::FindPartnerWindow() const {
+  HWND window = ::FindWindowExW(nullptr, nullptr, windowClass_.c_str(),
+                                windowName_.IsEmpty() ? nullptr : windowName_.c_str());
+  if (!window) {
+    DWORD error = ::GetLastError();
+    Str className = Str::FromUtf16(windowClass_);
+    const char* text = TraceFormat("| IPC|  no window|%s|%s|class|%s|", windowName_.IsEmpty() ? "" : domainHref_.c_str(),
+                                   windowName_.IsEmpty() ? "" : userId_.c_str(), className.c_str());
+    Trace(TraceDetail, __LINE__, text);
+    if (text) TraceFormatDone();
+    ::SetLastError(error);
+  }
+  return window;
+}
+
+bool TarsaInvoker::IsUIPresent() {
+  TargetUI();
+  return FindPartnerWindow() != nullptr;
+}
+
+bool TarsaInvoker::IsCXPresent() {
+  TargetCX(domainHref_, userId_);
+  return FindPartnerWindow() != nullptr;
+}
+
+bool TarsaInvoker::IsElevated() {
+  KernelHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
+    TraceWithLastError(TraceError, __LINE__, "| IPC|open token?|");
+    return false;
+  }
+  DWORD elevationType = 0, size = 0;
+  if (!::GetTokenInformation(token.Get(), TokenElevationType, &elevationType, sizeof elevationType, &size)) {
+    TraceWithLastError(TraceError, __LINE__, "| IPC|token info?|");
+    return false;
+  }
+  if (size != sizeof elevationType) {
+    const char* text = TraceFormat("| IPC|token info?|result size %u|expected size %u|", static_cast<unsigned>(size),
+                                   static_cast<unsigned>(sizeof elevationType));
+    TraceFailure(__LINE__, text);
+    if (text) TraceFormatDone();
+    return false;
+  }
+  if (elevationType != TokenElevationTypeFull) return false;
+  Str program = ProgramPath();
+  const char* text = TraceFormat("| IPC|elevated   |%s|", program.c_str());
+  TraceFailure(__LINE__, text);
+  if (text) TraceFormatDone();
+  return true;
+}
+
+Str UIProgramFileName() {
+  Str name(ClientIdentity::ProgramProductName);
+  name.Append("UI");
+  name.Append(ClientIdentity::NameInfix);
+  name.Append(".exe");
+  return name;
+}
+
+Str RegisteredUILocation() {
+  Str key("HKEY_COMPANY\\");
+  key.Append(ClientIdentity::RegistryProductName);
+  key.Append("UI");
+  key.Append(ClientIdentity::NameInfix);
+  return ReadRegistryText(key, Str(), Str("Path"), Str());
+}
+
+Str DefaultUILocation(const Str& programPath) {
+  Str folder = DirectoryOf(NormalizePath(programPath, true));
+  if (folder.IsEmpty() || CompareNoCase(FileNameOf(folder), Str("x64")) != 0) return Str();
+  // The folder's own spelling is not kept: the location is rebuilt with "x64".
+  Str location = DirectoryOf(folder);
+  location.Append("\\x64\\");
+  location.Append(UIProgramFileName());
+  return location;
+}
+
+bool TarsaInvoker::StartUI(Str* errorText) {
+  Str error;
+  bool started = false;
+  {
+    InvokerLockHold hold;
+    if (IsUIPresent()) return true;
+
+    const char* text = TraceFormat("partner window of class [%ls] not found", windowClass_.c_str());
+    Trace(TraceState, __LINE__, text);
+    if (text) TraceFormatDone();
+
+    Str path;
+    if (IsElevated()) {
+      // A full administrator token would hand the tray program rights the user never gave it.
+      error = ProgramPath();
+      error.Append(" runs elevated.");
+    } else {
+      path = NormalizePath(RegisteredUILocation(), true);
+      if (path.IsEmpty() || !FileExists(path)) {
+        Str fallback = NormalizePath(DefaultUILocation(ProgramPath()), true);
+        if (!fallback.IsEmpty() && FileExists(fallback)) {
+          path = fallback;
+        } else {
+          path.Clear();
+          error = fallback.IsEmpty() ? Str("No executable") : Concat(fallback, Str(" not found"));
+        }
+      }
+    }
+
+    if (!path.IsEmpty()) {
+      WStr quoted(QuotePath(path));
+      WStr commandLine;
+      wchar_t* buffer = commandLine.GetBuffer(quoted.Length() + 1);
+      if (!buffer) {
+        error = GetErrorText(static_cast<uint32_t>(E_OUTOFMEMORY));
+      } else {
+        quoted.CopyTo(buffer, quoted.Length() + 1);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEONFEEDBACK;
+        startup.wShowWindow = SW_SHOW;
+        PROCESS_INFORMATION process = {};
+        // No desktop named: the tray program lands on the caller's desktop, where the window
+        // search looks for it.
+        if (::CreateProcessW(nullptr, buffer, nullptr, nullptr, FALSE, CREATE_BREAKAWAY_FROM_JOB | NORMAL_PRIORITY_CLASS,
+                             nullptr, nullptr, &startup, &process)) {
+          KernelHandle thread(process.hThread);
+          KernelHandle child(process.hProcess);
+          thread.Reset();
+          if (child) {
+            if (process.dwProcessId != 0) ::AllowSetForegroundWindow(process.dwProcessId);
+            // A console-subsystem program answers WAIT_FAILED at once; the result does not matter.
+            ::WaitForInputIdle(child.Get(), kInputIdleMs);
+          }
+          started = true;
+        } else {
+          DWORD code = ::GetLastError();
+          error = GetErrorText(static_cast<uint32_t>(ErrorAsHresult(code)));
+          if (!error.IsEmpty() && !path.IsEmpty()) error.Append(' ');
+          error.Append('(');
+          error.Append(path);
+          error.Append(')');
+          ::SetLastError(code);
+        }
+      }
+    }
+  }
+  if (!started && errorText) *errorText = error;
+  return started;
+}
+
+int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool foreground) {
+  if (!window) {
+    TraceFailure(__LINE__, "| IPC|WM_COPYDATA|no target|");
+    return -1;
+  }
+  COPYDATASTRUCT data = IpcCopyData(id, text);
+  if (foreground || IsForegroundRequest(id)) {
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(window, &processId);
+    if (processId != 0) ::AllowSetForegroundWindow(processId);
+  }
+  LRESULT result = ::SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+  if (result > 0) return result;
+
+  const char* name = IpcMessageName(id);
+  if (::IsWindow(window)) {
+    const char* line = TraceFormat("| IPC|WM_COPYDATA|%s|target %p|failed|", name, static_cast<void*>(window));
+    Trace(TraceDetail, __LINE__, line);
+    if (line) TraceFormatDone();
+  } else {
+    const char* line = TraceFormat("| IPC|WM_COPYDATA|%s|target %p destroyed|", name, static_cast<void*>(window));
+    TraceFailure(__LINE__, line);
+    if (line) TraceFormatDone();
+  }
+  return result;
+}
+
+bool StartUI() {
+  TarsaInvoker invoker;
+  Str error;
+  if (invoker.StartUI(&error)) return true;
+  const char* text = TraceFormat("| IPC|start UI   |%s|", error.c_str());
+  TraceFailure(__LINE__, text);
+  if (text) TraceFormatDone();
+  return false;
+}

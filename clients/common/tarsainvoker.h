@@ -1,0 +1,59 @@
+// The partner process invoker: points at the client's tray process ("UI") or at the CX process
+// of one account, finds its window, starts the tray program when its window is missing and sends
+// numbered requests. It holds no handles: every question searches the windows again, so a
+// partner that restarted with a new window is found again.
+#pragma once
+
+#include "str.h"
+#include "win.h"
+
+#include <cstdint>
+
+class TarsaInvoker {
+ public:
+  // A new invoker points at the tray process.
+  TarsaInvoker();
+
+  void TargetUI();
+  // Window name "<domain reference>|<user id>" of class "TARSACXPU".
+  void TargetCX(const Str& domainHref, const Str& userId);
+
+  // The partner's top-level window on the calling thread's desktop, or null (traced).
+  HWND FindPartnerWindow() const;
+  // Re-target, then search; one object may alternate between the tray and a CX process.
+  bool IsUIPresent();
+  bool IsCXPresent();
+
+  // Whether this process runs with a full elevated token; such a process never starts the tray.
+  static bool IsElevated();
+
+  // Starts the tray program unless its window exists. Serialised process-wide. On failure
+  // `errorText` (may be null) says why.
+  bool StartUI(Str* errorText);
+
+  // Sends one request by WM_COPYDATA and returns the receiver's reply; -1 for a null window.
+  // Blocks until the receiver's window procedure returns.
+  static int64_t SendRequest(HWND window, int32_t id, const Str& text, bool foreground);
+
+  const Str& DomainHref() const { return domainHref_; }
+  const Str& UserId() const { return userId_; }
+  const WStr& WindowClass() const { return windowClass_; }
+  const WStr& WindowName() const { return windowName_; }
+
+ private:
+  Str domainHref_;
+  Str userId_;
+  WStr windowClass_;
+  WStr windowName_;  // empty: any window of the class
+};
+
+// The tray program's file name: "CindravaleUI.exe".
+Str UIProgramFileName();
+// The registered location ("Path" of HKEY_COMPANY\VennacorCloudUI), not yet normalised.
+Str RegisteredUILocation();
+// The default location for a program path: only a program in a folder named "x64" (any case)
+// has one, that folder's parent + "\x64\CindravaleUI.exe"; empty otherwise.
+Str DefaultUILocation(const Str& programPath);
+
+// The service's use: starts the tray program on a fresh invoker and traces a failure.
+bool StartUI();

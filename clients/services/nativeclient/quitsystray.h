@@ -1,0 +1,20 @@
+// Making the client's tray process and every registered CX process go away: ask the tray to
+// quit, then watch the windows vanish within one shared budget of 25 seconds.
+#pragma once
+
+#include "str.h"
+
+#include <vector>
+
+struct CxRegistration {
+  Str domainHref;
+  Str userId;
+};
+
+// The registered accounts, read fresh: one key per domain below HKEY_COMPANY\VennacorCloudCX
+// with "DomainHref", one key per user below it with "UserId". Keys without them are ignored.
+std::vector<CxRegistration> ReadCxRegistrations();
+
+// True when the tray process and every registered CX process are gone (or were never there);
+// false when the time limit was reached first. Nothing is ever terminated by force.
+bool QuitSystray();

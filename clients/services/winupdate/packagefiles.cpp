@@ -1,0 +1,180 @@
+#include "packagefiles.h"
+
+#include "paths.h"
+
+#include <aclapi.h>
+
+#include <cstdio>
+
+namespace {
+
+// FILE_FLAG_BACKUP_SEMANTICS opens folders; FILE_FLAG_OPEN_REPARSE_POINT opens a link or
+// junction itself instead of what it points to.
+constexpr DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+
+bool IsReparsePoint(HANDLE file) {
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) {
+    // Without the tag query, the basic attributes still tell.
+    BY_HANDLE_FILE_INFORMATION info = {};
+    return !::GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  }
+  return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool DeleteThroughHandle(HANDLE file) {
+  FILE_BASIC_INFO basic = {};
+  if (::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+    basic.FileAttributes &= ~DWORD(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+  }
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// Owner and group BUILTIN\Administrators, an empty DACL that inherits from the folder.
+bool ResetSecurity(HANDLE file) {
+  alignas(ACL) BYTE aclBuffer[sizeof(ACL)];
+  PACL acl = reinterpret_cast<PACL>(aclBuffer);
+  if (!::InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION)) return false;
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  AllocatedSid administrators;
+  if (!::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                  0, 0, administrators.Receive()))
+    return false;
+  DWORD status = ::SetSecurityInfo(file, SE_FILE_OBJECT,
+                                   OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                       DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                   administrators.Get(), administrators.Get(), acl, nullptr);
+  ::SetLastError(status);
+  return status == ERROR_SUCCESS;
+}
+
+bool CopyContent(HANDLE from, HANDLE to) {
+  LARGE_INTEGER start = {};
+  if (!::SetFilePointerEx(from, start, nullptr, FILE_BEGIN)) return false;
+  static constexpr DWORD kChunk = 64 * 1024;
+  BYTE* buffer = static_cast<BYTE*>(::HeapAlloc(::GetProcessHeap(), 0, kChunk));
+  if (!buffer) return false;
+  bool ok = true;
+  for (;;) {
+    DWORD got = 0, written = 0;
+    if (!::ReadFile(from, buffer, kChunk, &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    if (!::WriteFile(to, buffer, got, &written, nullptr) || written != got) {
+      ok = false;
+      break;
+    }
+  }
+  DWORD error = ::GetLastError();
+  ::HeapFree(::GetProcessHeap(), 0, buffer);
+  ::SetLastError(error);
+  return ok && ::FlushFileBuffers(to);
+}
+
+bool RenameThroughHandle(HANDLE file, const WStr& target) {
+  const size_t nameBytes = target.Length() * sizeof(wchar_t);
+  const size_t size = sizeof(FILE_RENAME_INFO) + nameBytes;
+  auto* info = static_cast<FILE_RENAME_INFO*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+  if (!info) return false;
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(nameBytes);
+  memcpy(info->FileName, target.c_str(), nameBytes);
+  bool ok = ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(size)) != FALSE;
+  DWORD error = ::GetLastError();
+  ::HeapFree(::GetProcessHeap(), 0, info);
+  ::SetLastError(error);
+  return ok;
+}
+
+}  // namespace
+
+bool HeldFolder::Open(const Str& path) {
+  handle_.Reset(::CreateFileW(WStr(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+  if (!handle_) return false;
+  if (IsReparsePoint(handle_.Get())) {
+    handle_.Reset();
+    ::SetLastError(ERROR_CANT_ACCESS_FILE);
+    return false;
+  }
+  return true;
+}
+
+bool HeldPackage::Open(const Str& path) {
+  file_.Reset(::CreateFileW(WStr(path).c_str(), GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+  if (!file_) return false;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!::GetFileInformationByHandle(file_.Get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      IsReparsePoint(file_.Get()) || info.nNumberOfLinks != 1) {
+    file_.Reset();
+    ::SetLastError(ERROR_CANT_ACCESS_FILE);
+    return false;
+  }
+  return true;
+}
+
+bool HeldPackage::Delete() { return file_ && DeleteThroughHandle(file_.Get()); }
+
+bool DeleteNoFollow(const Str& path) {
+  if (path.IsEmpty()) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  FileHandle file(::CreateFileW(WStr(path).c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                kNoFollow, nullptr));
+  if (!file) return false;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (::GetFileInformationByHandle(file.Get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    ::SetLastError(ERROR_ACCESS_DENIED);  // a real folder is never deleted here
+    return false;
+  }
+  return DeleteThroughHandle(file.Get());
+}
+
+bool CreateMarkerNoFollow(const Str& path) {
+  if (path.IsEmpty()) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  // CREATE_NEW never opens what is already there, so a link of that name is not followed.
+  FileHandle file(::CreateFileW(WStr(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file) return true;
+  if (::GetLastError() != ERROR_FILE_EXISTS) return false;
+  FileHandle existing(::CreateFileW(WStr(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return existing && ::GetFileInformationByHandle(existing.Get(), &info) &&
+         !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+Str CopyIntoFolder(const HeldPackage& package, const Str& folder, const Str& name) {
+  Str target = JoinFilePath(folder, name);
+  if (!package.IsOpen() || target.IsEmpty()) return Str();
+  // A fresh name that nobody else can have opened: the copy is this process's own file.
+  char unique[48];
+  snprintf(unique, sizeof unique, ".%lu-%lu.copying", ::GetCurrentProcessId(), ::GetTickCount());
+  Str temporaryName = name;
+  temporaryName.Append(unique);
+  Str temporary = JoinFilePath(folder, temporaryName);
+  if (temporary.IsEmpty()) return Str();
+  FileHandle copy(::CreateFileW(WStr(temporary).c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | DELETE,
+                                0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!copy) return Str();
+  if (CopyContent(package.Get(), copy.Get()) && ResetSecurity(copy.Get()) && RenameThroughHandle(copy.Get(), WStr(target)))
+    return target;
+  DWORD error = ::GetLastError();
+  DeleteThroughHandle(copy.Get());
+  ::SetLastError(error);
+  return Str();
+}
