@@ -1,176 +1,233 @@
-// Error reporting. This first body writes every record to the event log in its text form;
-// the JSON-line destinations and the record's time stamp and process fields come later
-// without changing a caller.
+// ReportEvent: builds the record, echoes it to the trace channel and writes it to the one log
+// destination; the process identity settings; FatalError.
 #include "error.h"
 
-#include "handles.h"
+#include "dict.h"
+#include "errorinternal.h"
+#include "eventrecord.h"
+#include "format.h"
+#include "logstream.h"
+#include "timestamp.h"
 #include "trace.h"
 
+#include <atomic>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
 const char kSourceFile[] = "gui/base/source/error";
+
+// Performance-recorder events offered for each report, by severity.
+constexpr uint32_t kRecorderReportEvent = 103;
+constexpr uint32_t kRecorderReportError = 104;
+constexpr uint32_t kRecorderReportWarning = 105;
+
+// A report made while this thread is already reporting (a lock report from inside a report) is
+// written; one more level is refused, so that a report whose own allocation fails cannot
+// recurse without end.
+constexpr int kMaxReportDepth = 2;
+thread_local int t_reportDepth = 0;
 
 struct ReportSettings {
   Str source;
   Str messageFile;
   Str version{"25.10.0.18"};
 };
+
 ReportSettings& Settings() {
-  static ReportSettings s_settings;
-  return s_settings;
+  static ProcessStatic<ReportSettings> s_settings;
+  return s_settings.Get();
 }
 
-thread_local Str t_errorText;
+// Lazy static "Str s_modulename": the program's file name without folder and extension, in
+// upper case.
+Str ModuleName() {
+  static ProcessStatic<Str> s_modulename([] {
+    WStr path;
+    wchar_t* buffer = path.GetBuffer(32767);
+    if (!buffer) return Str();
+    DWORD n = ::GetModuleFileNameW(nullptr, buffer, 32768);
+    if (n == 0 || n >= 32768) return Str();
+    const wchar_t* name = buffer;
+    for (const wchar_t* p = buffer; *p; ++p)
+      if (*p == L'\\' || *p == L'/') name = p + 1;
+    const wchar_t* end = name;
+    const wchar_t* dot = nullptr;
+    for (; *end; ++end)
+      if (*end == L'.') dot = end;
+    Str result = Str::FromUtf16(name, static_cast<int>((dot ? dot : end) - name));
+    ToUpper(result);
+    return result;
+  }());
+  return s_modulename.Get();
+}
 
-WStr ToWide(const Str& text) { return WStr(text); }
+// Keeps the caller's last-error value and error text across a report, and counts the nesting.
+class ReportScope {
+ public:
+  ReportScope() : error_(::GetLastError()), text_(ThreadErrorText()) { ++t_reportDepth; }
+  ~ReportScope() {
+    --t_reportDepth;
+    Str now = ThreadErrorText();
+    if (now.BufferIdentity() != text_.BufferIdentity()) StoreThreadErrorText(text_);
+    ::SetLastError(error_);
+  }
+  ReportScope(const ReportScope&) = delete;
+  ReportScope& operator=(const ReportScope&) = delete;
+  bool Refused() const noexcept { return t_reportDepth > kMaxReportDepth; }
 
-// The program's file name without folder and extension, in upper case.
-Str ProgramName() {
-  wchar_t path[MAX_PATH];
-  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return Str();
-  const wchar_t* name = path;
-  for (const wchar_t* p = path; *p; ++p)
-    if (*p == L'\\' || *p == L'/') name = p + 1;
-  wchar_t* dot = wcsrchr(const_cast<wchar_t*>(name), L'.');
-  if (dot) *dot = 0;
-  Str result = Str::FromUtf16(name, -1);
-  ToUpper(result);
-  return result;
+ private:
+  DWORD error_;
+  Str text_;
+};
+
+Str CurrentTimeStamp() {
+  SYSTEMTIME now;
+  ::GetLocalTime(&now);
+  DateTimeFields fields{now.wYear, now.wMonth,  now.wDay,          now.wHour,
+                        now.wMinute, now.wSecond, now.wMilliseconds, GetCurrentBias()};
+  Str text;
+  FormatTimeStamp(PackDateTime(fields), 'T', true, text);
+  return text;
+}
+
+// The recorder has no consumer in these programs; the offer is dropped.
+void OfferToEventRecorder(uint32_t /*event*/, const Str& /*source*/, const Str& /*id*/, const Str& /*text*/) {}
+
+uint32_t RecorderEvent(Severity severity) {
+  if (severity == SeverityError) return kRecorderReportError;
+  if (severity == SeverityWarning) return kRecorderReportWarning;
+  return kRecorderReportEvent;
+}
+
+void TraceLine(uint32_t type, bool asserting, const char* prefix, const char* text, size_t length) {
+  Str line(prefix);
+  line.Append(text, length);
+  if (asserting)
+    TraceAssert(TraceAreaDefault, type, kSourceFile, __LINE__, line.c_str());
+  else
+    TraceOut(TraceAreaDefault, type, kSourceFile, __LINE__, line.c_str());
+}
+
+// The text form, line by line; the copy ends at the first empty line.
+void EchoToTrace(const Str& text, Severity severity) {
+  const char* p = text.c_str();
+  bool first = true;
+  for (;;) {
+    size_t n = 0;
+    while (p[n] && p[n] != '\n' && p[n] != '\r') ++n;
+    if (n == 0) return;
+    if (first) {
+      uint32_t type = severity == SeverityError ? TraceError : severity == SeverityWarning ? TraceWarning : TraceDetail;
+      TraceLine(type, severity == SeverityError, "ReportEvent: ", p, n);
+      first = false;
+    } else {
+      TraceLine(TraceDetail, false, "  ", p, n);
+    }
+    p += n;
+    if (*p == '\r' && p[1] == '\n') p += 2;
+    else if (*p) ++p;
+    else return;
+  }
 }
 
 bool WriteToEventLog(const Str& source, bool registerSource, Severity severity, EventCategory category,
                      const Str& text) {
-  if (registerSource) RegisterEventLogSource(source);
-  HANDLE log = ::RegisterEventSourceW(nullptr, ToWide(source).c_str());
-  if (!log) return true;  // without a source handle the report counts as done
-  WORD type = EVENTLOG_ERROR_TYPE;
-  if (severity == SeverityWarning) type = EVENTLOG_WARNING_TYPE;
-  else if (severity == SeverityInfo) type = EVENTLOG_INFORMATION_TYPE;
-  else if (severity == SeverityNotice) type = EVENTLOG_SUCCESS;
+  HANDLE log = GetEventSourceHandle(source, registerSource);
+  if (!log) return true;
   WStr wide(text);
   const wchar_t* strings[1] = {wide.c_str()};
-  BOOL ok = ::ReportEventW(log, type, category, 0, nullptr, 1, 0, strings, nullptr);
-  ::DeregisterEventSource(log);
-  return ok != FALSE;
-}
-
-bool Report(const Str& message, const Str& fieldLines, Severity severity, EventCategory category) {
-  DWORD saved = ::GetLastError();
-  bool registerSource = false;
-  Str source = Settings().source;
-  if (source.IsEmpty()) {
-    source = ProgramName();
-    registerSource = true;
-  }
-  if (source.IsEmpty() || message.IsEmpty()) return false;
-  Str text = message;
-  if (!fieldLines.IsEmpty()) {
-    text.Append("\n", 1);
-    text.Append(fieldLines);
-  }
-  if (category != CategoryTrace) {
-    const char* line = TraceFormat("ReportEvent: %s", text.c_str());
-    TraceOut(0x1000, severity == SeverityError ? TraceError : TraceDetail, kSourceFile, __LINE__, line);
-    TraceFormatDone();
-  }
-  bool ok = WriteToEventLog(source, registerSource, severity, category, text);
-  ::SetLastError(saved);
-  return ok;
+  // Event id 0 is the message table's single message "%1": the viewer shows the text unchanged.
+  return ::ReportEventW(log, SeverityEventType(severity), category, 0, nullptr, 1, 0, strings, nullptr) != FALSE;
 }
 
 }  // namespace
 
+Str ReportMessageFile() { return Settings().messageFile; }
+
+bool ReportEvent(const Str& source, uint32_t eventId, const Str& message, const Value& fields, Severity severity,
+                 EventCategory category) {
+  ReportScope scope;
+  if (scope.Refused()) return false;
+
+  Str logSource = Settings().source;
+  bool registerSource = false;
+  if (logSource.IsEmpty()) {
+    logSource = ModuleName();
+    registerSource = true;
+  }
+  if (logSource.IsEmpty() || message.IsEmpty()) return false;
+  EventRecord record = MakeEventRecord(source, eventId, message, fields);
+
+  LogType type = GetLogType();
+  StreamWatcher* stream = type == LogTypeStdout   ? &OutStreamWatcher()
+                          : type == LogTypeStderr ? &ErrStreamWatcher()
+                                                  : nullptr;
+  if (stream) {
+    record.timestamp = CurrentTimeStamp();
+    record.level = SeverityLevelText(severity);
+    record.source = logSource;
+    if (category >= CategoryInternal) record.category = EventCategoryName(category);
+  }
+  record.processname = ModuleName();
+  record.processid = ::GetCurrentProcessId();
+  record.threadid = ::GetCurrentThreadId();
+  record.version = Settings().version;
+
+  Str text;
+  EventRecordText(record, text);
+  OfferToEventRecorder(RecorderEvent(severity), source, record.id, text);
+  if (category != CategoryTrace) EchoToTrace(text, severity);
+
+  if (stream) {
+    Str json;
+    return EventRecordJson(record, json) && WriteStreamRecord(*stream, json);
+  }
+  return WriteToEventLog(logSource, registerSource, severity, category, text);
+}
+
 bool ReportEvent(const Str& message, Severity severity, EventCategory category) {
-  return Report(message, Str(), severity, category);
+  return ReportEvent(Str(), 0, message, Value(), severity, category);
 }
 
 bool ReportLibraryEvent(uint32_t eventId, const char* message, std::initializer_list<EventField> fields,
                         Severity severity, EventCategory category) {
-  char id[32];
-  snprintf(id, sizeof id, "QELGUI-%05u: ", eventId);
-  Str text(id);
-  text.Append(message);
-  Str lines;
-  for (const EventField& field : fields) {
-    if (!lines.IsEmpty()) lines.Append('\n');
-    lines.Append("qelgui.");
-    lines.Append(field.name);
-    lines.Append(": ");
-    if (field.text) {
-      lines.Append(field.text);
-    } else {
-      char number[32];
-      snprintf(number, sizeof number, "%lld", static_cast<long long>(field.value));
-      lines.Append(number);
-    }
-  }
-  return Report(text, lines, severity, category);
+  Dictionary dictionary;
+  for (const EventField& field : fields)
+    dictionary.Set(field.name, field.text ? Value(field.text) : Value(field.value));
+  Value values;
+  if (dictionary.Count() > 0) values = Value(dictionary);
+  return ReportEvent(Str("QELGUI"), eventId, Str(message), values, severity, category);
 }
 
 void SetEventLogSource(const Str& name) { Settings().source = name; }
 void SetEventMessageFile(const Str& path) { Settings().messageFile = path; }
 void SetReportVersion(const Str& version) { Settings().version = version; }
 
-void RegisterEventLogSource(const Str& name) {
-  const Str& file = Settings().messageFile;
-  if (file.IsEmpty() || name.IsEmpty()) return;
-  Str keyPath("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\");
-  keyPath.Append(name);
-  RegKey key;
-  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, WStr(keyPath).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        key.Receive(), nullptr) != ERROR_SUCCESS)
-    return;
-  DWORD seven = 7;
-  ::RegSetValueExW(key.Get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4);
-  ::RegSetValueExW(key.Get(), L"CategoryCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4);
-  WStr wide(file);
-  DWORD bytes = (wide.Length() + 1) * sizeof(wchar_t);
-  ::RegSetValueExW(key.Get(), L"CategoryMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()), bytes);
-  ::RegSetValueExW(key.Get(), L"EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()), bytes);
-}
-
-Str GetErrorText(uint32_t code, HMODULE module, va_list* arguments, bool withCode, uint16_t primaryLanguage,
-                 uint16_t subLanguage) {
-  if ((code == ERROR_LIBRARY_TEXT || code == 0x8007AD9C) && !t_errorText.IsEmpty()) return t_errorText;
-  DWORD used = code ? code : 0xFFFFFFFF;
-  DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | (FORMAT_MESSAGE_MAX_WIDTH_MASK & 255) |
-                (module ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM) |
-                (arguments ? 0 : FORMAT_MESSAGE_IGNORE_INSERTS);
-  wchar_t* buffer = nullptr;
-  DWORD n = ::FormatMessageW(flags, module, used, MAKELANGID(primaryLanguage, subLanguage),
-                             reinterpret_cast<wchar_t*>(&buffer), 0, arguments);
-  LocalMemory owned(buffer);
-  Str text = n ? Trim(Str::FromUtf16(buffer, static_cast<int>(n))) : Str("Unknown error");
-  if (text.IsEmpty()) text = Str("Unknown error");
-  if (!withCode) return text;
-  char suffix[40];
-  snprintf(suffix, sizeof suffix, " (0x%08lX/%lu)", static_cast<unsigned long>(used), static_cast<unsigned long>(used));
-  text.Append(suffix);
-  return text;
-}
-
-Str GetErrorText(uint32_t code, uint16_t primaryLanguage, uint16_t subLanguage) {
-  return GetErrorText(code, nullptr, nullptr, true, primaryLanguage, subLanguage);
-}
-
-void SetLastErrorText(const Str& text) {
-  t_errorText = text;
-  ::SetLastError(ERROR_LIBRARY_TEXT);
-}
-
 void FatalError(const char* format, ...) {
-  char message[1024];
+  // The first thread to fail reports and ends the process; a second thread waits for that end,
+  // and a fatal error raised while reporting the first ends the process at once.
+  static std::atomic<DWORD> s_failingThread{0};
+  DWORD self = ::GetCurrentThreadId();
+  DWORD owner = 0;
+  bool first = s_failingThread.compare_exchange_strong(owner, self);
+  if (!first && owner != self) {
+    for (;;) ::Sleep(INFINITE);
+  }
+
+  Str message;
   va_list args;
   va_start(args, format);
-  vsnprintf(message, sizeof message, format, args);
+  bool formatted = StrFormatV(message, format, args);
   va_end(args);
-  fprintf(stderr, "%s\n", message);
-  fflush(stderr);
-  ReportLibraryEvent(900, message, {});
+  const char* text = formatted ? message.c_str() : (format ? format : "");
+  std::fputs(text, stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  if (first) ReportEvent(Str("QELGUI"), 900, Str(text), Value(), SeverityError, CategoryInternal);
+  // The process ends without the runtime's exit processing: records still in a stream's buffer
+  // would be lost.
+  FlushReportStreams();
   // Ends like abort() (exit code 3), without the runtime's abort dialog, which would wait for
   // a click that never comes on a service desktop.
   ::TerminateProcess(::GetCurrentProcess(), 3);
