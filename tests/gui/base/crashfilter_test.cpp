@@ -300,7 +300,8 @@ std::vector<std::string> Lines(const std::string& text) {
 std::vector<std::pair<std::string, std::string>> ReportFields(const std::vector<std::string>& lines, size_t from) {
   std::vector<std::pair<std::string, std::string>> fields;
   for (size_t i = from; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
+    // Continuation lines of the trace echo are indented by two blanks.
+    std::string line = lines[i].rfind("  ", 0) == 0 ? lines[i].substr(2) : lines[i];
     if (line.rfind("qelgui.", 0) != 0) break;
     size_t colon = line.find(": ");
     std::string name = line.substr(7, (colon == std::string::npos ? line.size() : colon) - 7);
