@@ -6,7 +6,7 @@
 // it is 4, Get() answers null and the user takes its documented fallback. Declare one at
 // namespace scope so that it is constant-initialised (no static-initialisation order to mind):
 //
-//   LazyStatic<ReportSettings> s_settings("ReportSettings s_settings");
+//   constinit LazyStatic<ReportSettings> s_settings("ReportSettings s_settings");
 //   if (ReportSettings* settings = s_settings.Get()) ...
 #pragma once
 

@@ -8,7 +8,7 @@
 
 namespace {
 
-ProcessObject<NamedCriticalSection> s_internalLock;
+constinit ProcessObject<NamedCriticalSection> s_internalLock;
 void MakeInternalLock(void* at) { ::new (at) NamedCriticalSection("LazyStaticInternal"); }
 
 // Newest first; changed only under "LazyStaticInternal".

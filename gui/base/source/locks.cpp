@@ -103,7 +103,7 @@ LockThresholds ReadLockThresholds() noexcept {
 
 namespace {
 
-ProcessObject<LockThresholds> s_thresholds;
+constinit ProcessObject<LockThresholds> s_thresholds;
 void MakeThresholds(void* at) { ::new (at) LockThresholds(ReadLockThresholds()); }
 
 }  // namespace
@@ -132,7 +132,7 @@ void NamedCriticalSection::Leave() noexcept { ::LeaveCriticalSection(&section_);
 
 namespace {
 
-ProcessObject<NamedCriticalSection> s_unknownLock;
+constinit ProcessObject<NamedCriticalSection> s_unknownLock;
 void MakeUnknownLock(void* at) { ::new (at) NamedCriticalSection("Unknown"); }
 
 TimedCriticalSection* s_timedLocks = nullptr;  // guarded by "Unknown"
@@ -327,7 +327,7 @@ bool TimedCriticalSection::SiteStatistics(const Str& site, LockSiteStatistics* c
 
 namespace {
 
-ProcessObject<TimedCriticalSection> s_lazyStaticLock;
+constinit ProcessObject<TimedCriticalSection> s_lazyStaticLock;
 void MakeLazyStaticLock(void* at) { ::new (at) TimedCriticalSection(Str("LazyStatic"), true); }
 
 }  // namespace

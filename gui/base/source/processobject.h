@@ -10,7 +10,7 @@
 
 template <typename T>
 struct ProcessObject {
-  alignas(T) unsigned char storage[sizeof(T)];
+  alignas(T) unsigned char storage[sizeof(T)] = {};
   INIT_ONCE once = INIT_ONCE_STATIC_INIT;
 
   // `make(void* storage)` constructs the object in place; it runs exactly once.
