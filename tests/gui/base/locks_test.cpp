@@ -244,19 +244,19 @@ TEST(TimedLock, ReportsHoldsLongerThanTheThreshold) {
     const char* fields;        // the report's field lines, when there is one
   };
   const char* const kFull =
-      "qelgui.lockname: ThresholdLock\r\nqelgui.locksite: HoldSite\r\nqelgui.calltime_ms: 301\r\n"
-      "qelgui.threshold_ms: 300\r\n";
+      "qelgui.lockname: ThresholdLock\r\n  qelgui.locksite: HoldSite\r\n  qelgui.calltime_ms: 301\r\n"
+      "  qelgui.threshold_ms: 300\r\n";
   const Case cases[] = {
       {L"Hold300", nullptr, 0, nullptr},
       {L"Hold301", nullptr, 1, kFull},
-      {L"NestedHold401", nullptr, 1, "qelgui.calltime_ms: 401\r\nqelgui.threshold_ms: 300\r\n"},
+      {L"NestedHold401", nullptr, 1, "qelgui.calltime_ms: 401\r\n  qelgui.threshold_ms: 300\r\n"},
       {L"Hold301WithoutSite", nullptr, 1, "qelgui.locksite: Unknown\r\n"},
       {L"Hold301WithoutStatistics", nullptr, 0, nullptr},
       {L"Hold301", L"0", 0, nullptr},        // 0 turns the check off
       {L"Hold301", L"abc", 1, kFull},        // not a number: the default stays
       {L"Hold301", L"301", 0, nullptr},
       {L"Hold301", L"300", 1, kFull},
-      {L"Hold300", L"299", 1, "qelgui.calltime_ms: 300\r\nqelgui.threshold_ms: 299\r\n"},
+      {L"Hold300", L"299", 1, "qelgui.calltime_ms: 300\r\n  qelgui.threshold_ms: 299\r\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::pair<std::wstring, std::wstring>> environment;

@@ -128,8 +128,9 @@ TEST(ReferenceDeathTest, TheMessageNamesTheObjectAddress) {
   // A static object has the same address in the child process that GoogleTest starts.
   static Reference s_zero{0};
   char expected[96];
-  // FatalError formats with the library's formatter, whose %p form is "0x" and the digits.
-  snprintf(expected, sizeof expected, "Reference::Link: 0x%p: Invalid", static_cast<void*>(&s_zero));
+  // FatalError formats with the library's formatter, whose %p form is "0x" and 16 upper-case digits.
+  snprintf(expected, sizeof expected, "Reference::Link: 0x%016llX: Invalid",
+           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&s_zero)));
   EXPECT_EXIT(LinkReference(&s_zero), testing::ExitedWithCode(3), expected);
 }
 
