@@ -24,30 +24,6 @@ class ProcessStatic {
   alignas(T) unsigned char storage_[sizeof(T)];
 };
 
-// A critical section with the library's spin count. Its users are process-wide objects, so it is
-// never deleted.
-class SectionLock {
- public:
-  SectionLock() { ::InitializeCriticalSectionAndSpinCount(&section_, 4000); }
-  SectionLock(const SectionLock&) = delete;
-  SectionLock& operator=(const SectionLock&) = delete;
-  void Enter() noexcept { ::EnterCriticalSection(&section_); }
-  void Leave() noexcept { ::LeaveCriticalSection(&section_); }
-
- private:
-  CRITICAL_SECTION section_;
-};
-
-class SectionGuard {
- public:
-  explicit SectionGuard(SectionLock& lock) noexcept : lock_(lock) { lock_.Enter(); }
-  ~SectionGuard() { lock_.Leave(); }
-  SectionGuard(const SectionGuard&) = delete;
-  SectionGuard& operator=(const SectionGuard&) = delete;
-
- private:
-  SectionLock& lock_;
-};
 
 // The message file path set by SetEventMessageFile (empty until then).
 Str ReportMessageFile();

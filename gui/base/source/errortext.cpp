@@ -1,6 +1,7 @@
 // Texts of Windows error codes and the thread's own error text (ERROR_LIBRARY_TEXT).
 #include "error.h"
 #include "errorinternal.h"
+#include "locks.h"
 #include "handles.h"
 
 #include <cstdio>
@@ -15,7 +16,7 @@ struct ErrorTextSlot {
   static void WINAPI ReleaseThreadText(void* data) { Str::Release(static_cast<StrHeader*>(data)); }
 
   DWORD index;
-  SectionLock fallbackLock;
+  NamedCriticalSection fallbackLock{"ErrorTextSlot"};
   Str fallback;
 };
 
@@ -29,7 +30,7 @@ ErrorTextSlot& Slot() {
 Str ThreadErrorText() {
   ErrorTextSlot& slot = Slot();
   if (slot.index == FLS_OUT_OF_INDEXES) {
-    SectionGuard guard(slot.fallbackLock);
+    NamedLockHold guard(slot.fallbackLock, "ErrorTextSlot");
     return slot.fallback;
   }
   DWORD saved = ::GetLastError();
@@ -43,7 +44,7 @@ Str ThreadErrorText() {
 void StoreThreadErrorText(const Str& text) {
   ErrorTextSlot& slot = Slot();
   if (slot.index == FLS_OUT_OF_INDEXES) {
-    SectionGuard guard(slot.fallbackLock);
+    NamedLockHold guard(slot.fallbackLock, "ErrorTextSlot");
     slot.fallback = text;
     return;
   }
@@ -55,7 +56,7 @@ void StoreThreadErrorText(const Str& text) {
     Str::Release(old);
   } else {
     Str::Release(header);
-    SectionGuard guard(slot.fallbackLock);
+    NamedLockHold guard(slot.fallbackLock, "ErrorTextSlot");
     slot.fallback = text;
   }
   ::SetLastError(saved);

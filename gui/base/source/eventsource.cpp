@@ -1,6 +1,7 @@
 // Event-log sources: the registry registration and the process's cache of source handles.
 #include "error.h"
 #include "errorinternal.h"
+#include "locks.h"
 #include "handles.h"
 #include "registry.h"
 
@@ -23,11 +24,10 @@ struct EventSourceNode {
 };
 
 // Newest first. Nodes are only ever prepended and never freed while the process runs, so the
-// list can be read without the lock; it is changed only under the lock "EventSourceCache"
-// (a named lock once the library's lock machinery takes it over).
+// list can be read without the lock; it is changed only under the lock "EventSourceCache".
 struct EventSourceCache {
   std::atomic<EventSourceNode*> head{nullptr};
-  SectionLock lock;
+  NamedCriticalSection lock{"EventSourceCache"};
 };
 
 EventSourceCache& Cache() {
@@ -69,7 +69,7 @@ HANDLE GetEventSourceHandle(const Str& name, bool registerSource) {
   HANDLE handle = Find(cache.head.load(std::memory_order_acquire), name, &found);
   if (found) return handle;
 
-  SectionGuard guard(cache.lock);
+  NamedLockHold guard(cache.lock, "GetEventSourceHandle");
   // Another thread may have added the name since the first search.
   EventSourceNode* head = cache.head.load(std::memory_order_acquire);
   handle = Find(head, name, &found);
