@@ -5,6 +5,7 @@
 #include "handles.h"
 #include "ipcmessages.h"
 #include "files.h"
+#include "locks.h"
 #include "paths.h"
 #include "registry.h"
 #include "trace.h"
@@ -41,35 +42,14 @@ Str ProgramPath() {
   return Str::FromUtf16(path, static_cast<int>(n));
 }
 
-// The invoker lock: created during static initialisation (or on first use, should a start run
+// The invoker lock: a named lock of its own ("Unknown", like but separate from the library's
+// lock of that name), created during static initialisation (or on first use, should a start run
 // earlier) and never destroyed, so that a start on another thread can never meet a dead lock.
-class InvokerLock {
- public:
-  InvokerLock() {
-    SYSTEM_INFO info;
-    ::GetSystemInfo(&info);
-    ::InitializeCriticalSectionAndSpinCount(&section_, info.dwNumberOfProcessors > 1 ? 4000 : 0);
-  }
-  void Enter() { ::EnterCriticalSection(&section_); }
-  void Leave() { ::LeaveCriticalSection(&section_); }
-
- private:
-  CRITICAL_SECTION section_;
-};
-
-InvokerLock& TheInvokerLock() {
-  static InvokerLock* s_invokerLock = new InvokerLock();
+NamedCriticalSection& TheInvokerLock() {
+  static NamedCriticalSection* s_invokerLock = new NamedCriticalSection("Unknown");
   return *s_invokerLock;
 }
-[[maybe_unused]] InvokerLock& s_invokerLockAtStart = TheInvokerLock();
-
-class InvokerLockHold {
- public:
-  InvokerLockHold() { TheInvokerLock().Enter(); }
-  ~InvokerLockHold() { TheInvokerLock().Leave(); }
-  InvokerLockHold(const InvokerLockHold&) = delete;
-  InvokerLockHold& operator=(const InvokerLockHold&) = delete;
-};
+[[maybe_unused]] NamedCriticalSection& s_invokerLockAtStart = TheInvokerLock();
 
 Str ClassName(const char* fixedPart) {
   Str name(fixedPart);
@@ -185,7 +165,7 @@ bool TarsaInvoker::StartUI(Str* errorText) {
   Str error;
   bool started = false;
   {
-    InvokerLockHold hold;
+    NamedLockHold hold(TheInvokerLock(), "StartUI");
     if (IsUIPresent()) return true;
 
     const char* text = TraceFormat("partner window of class [%ls] not found", windowClass_.c_str());
