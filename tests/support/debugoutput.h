@@ -1,6 +1,7 @@
 // Collects what other processes write with OutputDebugString, through the system's
-// DBWIN_BUFFER protocol (the way a debug-output viewer does). Only one listener can exist on a
-// machine at a time: tests that use it take the ctest resource lock "debug-output".
+// DBWIN_BUFFER protocol (the way a debug-output viewer does). While a listener exists, every
+// process on the machine that writes debugger output queues for it (Wine waits up to 10 s per
+// line for a listener that does not answer), so tests that listen run alone: "RUN_SERIAL TRUE".
 #pragma once
 
 #include "handles.h"

@@ -4,7 +4,7 @@
 //
 // The reports are read from the debugger output (the library echoes every report to the trace
 // channel, which falls back to OutputDebugStringA) through the machine's one DBWIN buffer.
-// ctest-property: RESOURCE_LOCK debug-output
+// ctest-property: RUN_SERIAL TRUE
 #include "error.h"
 #include "format.h"
 #include "debugoutput.h"

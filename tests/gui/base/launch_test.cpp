@@ -1,6 +1,6 @@
 // Starting programs and the one record every attempt leaves.
 // The records are read back from the debugger-output echo of each report.
-// ctest-property: RESOURCE_LOCK debug-output
+// ctest-property: RUN_SERIAL TRUE
 #include "debugoutput.h"
 #include "error.h"
 #include "launch.h"

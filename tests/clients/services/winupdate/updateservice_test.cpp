@@ -1,10 +1,8 @@
 // The update service as the service control manager and an administrator's console see it.
 // ctest-property lines: the service's display name and push event are machine-wide.
 // ctest-property: RESOURCE_LOCK update-service
-// ctest-property: RESOURCE_LOCK debug-output
 // ctest-property: TIMEOUT 300
 #include "clientidentity.h"
-#include "debugoutput.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -48,41 +46,6 @@ TEST_F(UpdateServiceHost, InstallInAnyLetterCaseRegistersADemandStartService) {
     // The image path is the program path as the system reports it: no quotes, no arguments.
     EXPECT_EQ(_wcsicmp(config->lpBinaryPathName, Program().c_str()), 0) << test::Narrow(config->lpBinaryPathName);
     service.Remove();
-  }
-}
-
-TEST_F(UpdateServiceHost, SecondInstallFailsWithTheCreateServiceEntry) {
-  ASSERT_EQ(test::RunProcess(L"\"" + Program() + L"\" install", 30000).exitCode, 0u);
-  // Every report is echoed to the debugger output, which is where a console run's entries can
-  // be read back (Wine's event log stores nothing).
-  test::DebugOutputListener debugOutput;
-  ASSERT_TRUE(debugOutput.IsListening());
-  test::ProcessResult again = test::RunProcess(L"\"" + Program() + L"\" install", 30000);
-  ASSERT_TRUE(again.finished);
-  EXPECT_EQ(again.exitCode, 1u);
-  EXPECT_EQ(again.out, kBanner);
-  // 0x431 is ERROR_SERVICE_EXISTS; the system text differs between Windows and Wine, so only
-  // the frame of the entry is compared.
-  EXPECT_TRUE(debugOutput.WaitFor("ReportEvent: Function [CreateService] failed with code [00000431]: ", 0, 5000))
-      << debugOutput.TextOf();
-  // The existing registration is left as it was.
-  test::ScopedService service(kServiceName);
-  EXPECT_TRUE(service.Open());
-}
-
-TEST_F(UpdateServiceHost, StartedFromAConsoleWithoutInstallFailsWithExitCodeOne) {
-  // Wine makes each failed dispatcher connection wait 10 seconds: two cases are enough.
-  for (const wchar_t* args : {L"", L" instal"}) {
-    SCOPED_TRACE(test::Narrow(args));
-    test::DebugOutputListener debugOutput;
-    ASSERT_TRUE(debugOutput.IsListening());
-    test::ProcessResult run = test::RunProcess(L"\"" + Program() + L"\"" + args, 60000);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_TRUE(run.out.empty()) << run.out;
-    // 0x427 is ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
-    EXPECT_TRUE(debugOutput.WaitFor("Function [StartServiceCtrlDispatcher] failed with code [00000427]", 0, 5000))
-        << debugOutput.TextOf();
   }
 }
 
