@@ -85,6 +85,13 @@ DWORD WINAPI Listen(void* parameter) {
 }  // namespace
 
 bool StartTraceServer(RecordSink sink, void* context) {
+  // Two tracers would each get a share of the records. FILE_FLAG_FIRST_PIPE_INSTANCE refuses a
+  // second one on Windows; Wine ignores the flag, so ask first whether any server has the name
+  // (only "not found" means none: a time-out means all its instances are busy).
+  if (::WaitNamedPipeA(kPipeName, 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   HANDLE first = CreateInstance(true);
   if (first == INVALID_HANDLE_VALUE) return false;
   // Never freed: the listener and reader threads use it until the process ends.
