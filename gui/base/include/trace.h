@@ -1,4 +1,8 @@
 // The developer trace channel: short diagnostic lines for an external tracer.
+//
+// Each line gets a prefix (kind, process, thread, program, ...) and goes as one message to the
+// tracer listening on "\\.\pipe\ZevTracePipe", or to the debugger output when none listens.
+// Which prefix parts are written is one machine-wide word in the shared memory "ZevTraceMap".
 #pragma once
 
 #include <cstdint>
@@ -15,6 +19,19 @@ enum TraceType : uint32_t {
   TraceWarning = 32,
 };
 
+// The machine-wide prefix word: each bit adds one prefix part, in this order of output.
+using TracePrefixFlags = uint32_t;
+constexpr TracePrefixFlags TracePrefixNoLetters = 0x1000;  // leave out the two kind letters
+constexpr TracePrefixFlags TracePrefixProcess = 0x0001;    // "|0x" + process id (hex)
+constexpr TracePrefixFlags TracePrefixThread = 0x0002;     // "|0x" + thread id (hex)
+constexpr TracePrefixFlags TracePrefixModule = 0x0004;     // "|" + program name
+constexpr TracePrefixFlags TracePrefixFile = 0x0020;       // "|" + caller's source file
+constexpr TracePrefixFlags TracePrefixLine = 0x0040;       // "|" + line, "."-padded to 5
+constexpr TracePrefixFlags TracePrefixStack = 0x0080;      // "|" + stack depth in bytes
+constexpr TracePrefixFlags TracePrefixUser = 0x0100;       // "|" + user name of the thread
+constexpr TracePrefixFlags TracePrefixDefault = 0x0007;
+constexpr TracePrefixFlags TracePrefixTextOnly = 0xF000;   // exactly this word: the bare text
+
 // Writes `text` (UTF-8, one record per line); leaves the caller's last-error value unchanged.
 void TraceOut(uint32_t area, uint32_t type, const char* file, int line, const char* text);
 // The entry for error traces; writes like TraceOut.
@@ -27,3 +44,18 @@ const char* TraceFormat(const char* format, ...)
 #endif
     ;
 void TraceFormatDone();
+
+// The shared prefix word; TracePrefixDefault when this process could not map "ZevTraceMap".
+TracePrefixFlags GetTracePrefixFlags();
+// Changes the word for every process of the machine from their next line on. False
+// (ERROR_INVALID_HANDLE) when this process could not map "ZevTraceMap".
+bool SetTracePrefixFlags(TracePrefixFlags flags);
+
+// Counters of this process's trace channel, for diagnostics and tests.
+struct TraceStatistics {
+  uint32_t pipeConnectAttempts = 0;  // CreateFileA calls on the trace pipe
+  uint32_t pipeRecords = 0;          // records written to the pipe
+  uint32_t debuggerRecords = 0;      // records written to the debugger output
+  uint32_t threadStates = 0;         // per-thread trace states alive now
+};
+TraceStatistics GetTraceStatistics();

@@ -1,0 +1,148 @@
+// The trace map: the per-thread trace states and the shared prefix word "ZevTraceMap".
+//
+// The map lives in static storage that is never destroyed, so a trace call from another
+// module's static destructor finds valid (if switched-off) state instead of freed memory.
+#include "traceinternal.h"
+
+#include "security.h"
+
+namespace {
+
+// Life of the channel: 1 before the map is built, 2 built, 4 after static destruction began.
+std::atomic<int> s_traceLife{1};
+INIT_ONCE s_traceMapOnce = INIT_ONCE_STATIC_INIT;
+std::atomic<DWORD> s_traceSlot{TLS_OUT_OF_INDEXES};
+std::atomic<uint32_t*> s_prefixWord{nullptr};
+std::atomic<uint32_t> s_threadStates{0};
+
+// A thread whose state was released at thread exit keeps this marker, so that a trace from a
+// later thread-exit callback does not build (and leak) a new state.
+void* const kReleasedState = reinterpret_cast<void*>(~uintptr_t(0));
+
+BOOL CALLBACK BuildTraceMap(PINIT_ONCE, PVOID, PVOID*) {
+  s_traceSlot.store(::TlsAlloc());
+  HANDLE section = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(uint32_t),
+                                        L"ZevTraceMap");
+  const bool created = section && ::GetLastError() != ERROR_ALREADY_EXISTS;
+  if (section) {
+    // Only the creator sets the rules: services (LocalSystem), administrators and ordinary and
+    // low-integrity client processes of any user all read the word, and a tracer of any user
+    // may change it. A later process must not take the section away from the others.
+    if (created) ProtectObjectForUsers(section, Str(), false, true);
+    void* view = ::MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(uint32_t));
+    if (view) {
+      uint32_t* word = static_cast<uint32_t*>(view);
+      if (created) ::InterlockedExchange(reinterpret_cast<volatile LONG*>(word), TracePrefixDefault);
+      s_prefixWord.store(word);
+      // Section handle and view stay open until process exit: the word must outlive every
+      // trace call, including those of static destructors.
+    } else {
+      ::CloseHandle(section);
+    }
+  }
+  int expected = 1;
+  s_traceLife.compare_exchange_strong(expected, 2);
+  return TRUE;
+}
+
+bool EnsureTraceMap() {
+  if (s_traceLife.load() == 4 && s_traceSlot.load() == TLS_OUT_OF_INDEXES) return false;
+  DWORD saved = ::GetLastError();
+  ::InitOnceExecuteOnce(&s_traceMapOnce, BuildTraceMap, nullptr, nullptr);
+  ::SetLastError(saved);
+  return true;
+}
+
+// Switches tracing on during static initialisation and off when static destruction begins.
+struct TraceLifetime {
+  TraceLifetime() { EnsureTraceMap(); }
+  ~TraceLifetime() {
+    s_traceLife.store(4);
+    TracePipeClose();
+  }
+};
+TraceLifetime s_traceLifetime;
+
+void ReleaseThreadState() {
+  DWORD slot = s_traceSlot.load(std::memory_order_relaxed);
+  if (slot == TLS_OUT_OF_INDEXES) return;
+  void* value = ::TlsGetValue(slot);
+  if (!value || value == kReleasedState) return;
+  ::TlsSetValue(slot, kReleasedState);
+  ::HeapFree(::GetProcessHeap(), 0, value);
+  s_threadStates.fetch_sub(1);
+}
+
+// Thread exit without a DllMain: the loader calls the image's TLS callbacks for every thread
+// that ends (after the thread's own code returned), in the static programs as in a DLL.
+void NTAPI OnTraceThreadEvent(PVOID, DWORD reason, PVOID) {
+  if (reason == DLL_THREAD_DETACH) {
+    DWORD saved = ::GetLastError();
+    ReleaseThreadState();
+    ::SetLastError(saved);
+  }
+}
+
+}  // namespace
+
+#if defined(_MSC_VER)
+#pragma comment(linker, "/INCLUDE:_tls_used")
+#pragma comment(linker, "/INCLUDE:s_traceThreadCallback")
+#pragma const_seg(push, ".CRT$XLT")
+extern "C" const PIMAGE_TLS_CALLBACK s_traceThreadCallback = OnTraceThreadEvent;
+#pragma const_seg(pop)
+#else
+// The C runtime's TLS directory covers .CRT$XLA-.CRT$XLZ; this entry sorts between them.
+extern "C" __attribute__((section(".CRT$XLT"), used))
+const PIMAGE_TLS_CALLBACK s_traceThreadCallback = OnTraceThreadEvent;
+#endif
+
+bool TracingOn() { return s_traceLife.load(std::memory_order_relaxed) != 4 && EnsureTraceMap(); }
+
+TraceThreadState* GetTraceThreadState(bool create, bool* tlsGone) {
+  if (tlsGone) *tlsGone = false;
+  EnsureTraceMap();
+  DWORD slot = s_traceSlot.load();
+  void* value = slot == TLS_OUT_OF_INDEXES ? kReleasedState : ::TlsGetValue(slot);
+  if (value == kReleasedState) {
+    if (tlsGone) *tlsGone = true;
+    return nullptr;
+  }
+  if (value || !create) return static_cast<TraceThreadState*>(value);
+
+  auto* state = static_cast<TraceThreadState*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(TraceThreadState)));
+  if (!state) return nullptr;
+  state->threadId = ::GetCurrentThreadId();
+  state->typeMask = 0xFFF;
+  state->inPipeWrite = false;
+  state->stackTop = TRACE_CURRENT_FRAME();
+  state->formatUsed = 0;
+  if (!::TlsSetValue(slot, state)) {
+    ::HeapFree(::GetProcessHeap(), 0, state);
+    return nullptr;
+  }
+  s_threadStates.fetch_add(1);
+  return state;
+}
+
+volatile uint32_t* TracePrefixWord() {
+  EnsureTraceMap();
+  return s_prefixWord.load();
+}
+
+uint32_t TraceThreadStateCount() { return s_threadStates.load(); }
+
+TracePrefixFlags GetTracePrefixFlags() {
+  volatile uint32_t* word = TracePrefixWord();
+  return word ? *word : TracePrefixDefault;
+}
+
+bool SetTracePrefixFlags(TracePrefixFlags flags) {
+  volatile uint32_t* word = TracePrefixWord();
+  if (!word) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  ::InterlockedExchange(reinterpret_cast<volatile LONG*>(word), static_cast<LONG>(flags));
+  return true;
+}
