@@ -1,5 +1,7 @@
 #include "debugoutput.h"
 
+#include "testsupport.h"
+
 #include <cstring>
 
 namespace test {
@@ -41,7 +43,9 @@ void DebugOutputListener::Run() {
   }
 }
 
-std::string DebugOutputListener::TextOf(DWORD pid) {
+std::string DebugOutputListener::TextOf(DWORD pid) { return WithoutTracePrefixes(RawTextOf(pid)); }
+
+std::string DebugOutputListener::RawTextOf(DWORD pid) {
   std::lock_guard<std::mutex> hold(lock_);
   std::string all;
   for (auto& [from, text] : texts_)

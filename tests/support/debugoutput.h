@@ -22,8 +22,11 @@ class DebugOutputListener {
   DebugOutputListener& operator=(const DebugOutputListener&) = delete;
 
   bool IsListening() const { return listening_; }
-  // Every text written so far by process `pid` (0: by any process), concatenated.
+  // Every text written so far by process `pid` (0: by any process), concatenated, with the
+  // trace channel's line prefixes taken off.
   std::string TextOf(DWORD pid = 0);
+  // The same, exactly as written.
+  std::string RawTextOf(DWORD pid = 0);
   // Waits until a text of process `pid` contains `needle`.
   bool WaitFor(const std::string& needle, DWORD pid, DWORD timeoutMs);
 

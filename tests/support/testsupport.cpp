@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -138,7 +139,25 @@ std::wstring BuildEnvironmentBlock(const std::vector<std::wstring>& extra) {
   return out;
 }
 
+// Every child a test starts belongs to this job, which ends them all when the test program
+// ends, also when it dies half-way: a tracer or a stand-in left running would take trace lines
+// or windows from the tests that follow.
+HANDLE ChildJob() {
+  static HANDLE s_job = [] {
+    HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (job) ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+  }();
+  return s_job;
+}
+
 }  // namespace
+
+void AdoptChildProcess(HANDLE process) {
+  if (HANDLE job = ChildJob()) ::AssignProcessToJobObject(job, process);
+}
 
 ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::vector<std::wstring>& environment) {
   ProcessResult result;
@@ -161,11 +180,13 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const
   PROCESS_INFORMATION pi = {};
   std::wstring cmd = commandLine;
   std::wstring env = BuildEnvironmentBlock(environment);
-  if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr,
-                        &si, &pi))
+  if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+                        env.data(), nullptr, &si, &pi))
     return result;
   result.started = true;
   KernelHandle process(pi.hProcess), thread(pi.hThread);
+  AdoptChildProcess(process.Get());
+  ::ResumeThread(thread.Get());
   outWriteOwner.Reset();
   errWriteOwner.Reset();
   PipeReader outReader(outReadOwner.Take()), errReader(errReadOwner.Take());
@@ -179,6 +200,24 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const
   result.out = outReader.Finish();
   result.err = errReader.Finish();
   return result;
+}
+
+std::string WithoutTracePrefixes(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(start, end - start);
+    // Two letters (area, type) and bar-separated parts, ended by ": ".
+    bool letters = line.size() > 2 && isupper(static_cast<unsigned char>(line[0])) &&
+                   isupper(static_cast<unsigned char>(line[1])) && (line[2] == '|' || line[2] == ':');
+    size_t colon = letters ? line.find(": ") : std::string::npos;
+    out += colon == std::string::npos ? line : line.substr(colon + 2);
+    start = end;
+  }
+  return out;
 }
 
 std::string ReadServicesLog() {

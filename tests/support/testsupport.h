@@ -40,10 +40,18 @@ struct ProcessResult {
   std::string out;
   std::string err;         // includes Wine's debug channels when WINEDEBUG enables them
 };
+// Puts a process this test started into a job that ends it when the test program ends.
+void AdoptChildProcess(HANDLE process);
+
 // Runs a command line, capturing standard output and standard error. `environment` entries
 // ("NAME=value") are added to (or replace) the test's own environment.
 ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs,
                          const std::vector<std::wstring>& environment = {});
+
+// The text of debugger output with the trace channel's line prefix ("EX|0x1AC|0x1B0|name: ",
+// whatever parts the shared prefix word selects) taken off each line, so that tests compare
+// what was traced, not who traced it.
+std::string WithoutTracePrefixes(const std::string& text);
 
 // The log that receives the services' event-log and debugger lines (see scripts/wine-run).
 std::string ReadServicesLog();

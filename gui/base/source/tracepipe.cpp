@@ -40,12 +40,18 @@ HANDLE OpenTracePipe() {
                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
 }
 
+constexpr int kBusyRounds = 8;
+
 bool ConnectAndWriteLocked(const char* record, size_t length) {
   HANDLE pipe = OpenTracePipe();
-  if (pipe == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_PIPE_BUSY) {
-    // Every instance is serving another writer; one wait for a free one, then one more try.
-    // Any failed wait (time-out, no server, a server that went away) means "unavailable".
-    if (::WaitNamedPipeA(kTracePipeName, NMPWAIT_USE_DEFAULT_WAIT)) pipe = OpenTracePipe();
+  // Every instance is serving another writer: wait for a free one and try again. Writers that
+  // start together race for the instance the tracer makes next, so a few rounds are allowed,
+  // but not an open-ended loop. Any failed wait (time-out, no server, a server that went away)
+  // means "unavailable".
+  for (int round = 0; round < kBusyRounds && pipe == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_PIPE_BUSY;
+       ++round) {
+    if (!::WaitNamedPipeA(kTracePipeName, NMPWAIT_USE_DEFAULT_WAIT)) break;
+    pipe = OpenTracePipe();
   }
   if (pipe == INVALID_HANDLE_VALUE) {
     NoteFailure();

@@ -5,6 +5,7 @@
 // privately (no machine-wide DBWIN buffer that a parallel test could take them from).
 #pragma once
 
+#include "testsupport.h"
 #include "win.h"
 
 #include <string>
@@ -61,7 +62,7 @@ inline ChildResult RunTestInChild(const wchar_t* filter, const wchar_t* name) {
           ::ReadProcessMemory(process.hProcess, info.lpDebugStringData, text.data(), text.size(), &read);
           text.resize(read);
           while (!text.empty() && text.back() == '\0') text.pop_back();
-          result.debugOutput += text;
+          result.debugOutput += test::WithoutTracePrefixes(text);
         }
         break;
       }

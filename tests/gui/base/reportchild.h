@@ -97,7 +97,7 @@ inline ReportChildResult RunReportChild(const wchar_t* filter, const std::vector
           ::ReadProcessMemory(processHandle.Get(), info.lpDebugStringData, text.data(), text.size(), &read);
           text.resize(read);
           while (!text.empty() && text.back() == '\0') text.pop_back();
-          result.debugOutput += text;
+          result.debugOutput += test::WithoutTracePrefixes(text);
         }
         break;
       }

@@ -1,5 +1,6 @@
 // Trace records as a tracer receives them: prefixes, line splitting, chunking, the shared word.
-// ctest-property: RESOURCE_LOCK trace-pipe
+// A pipe server or prefix word of this test takes every process's trace lines: it runs alone.
+// ctest-property: RUN_SERIAL TRUE
 #include "trace.h"
 #include "tracepipeserver.h"
 

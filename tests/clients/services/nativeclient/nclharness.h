@@ -134,6 +134,7 @@ class NativeServiceTest : public ::testing::Test {
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
       return nullptr;
     CloseHandle(info.hThread);
+    test::AdoptChildProcess(info.hProcess);
     children_.emplace_back(info.hProcess);
     return info.hProcess;
   }

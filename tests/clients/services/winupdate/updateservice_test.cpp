@@ -156,7 +156,8 @@ TEST_F(RegisteredUpdateService, PlantedPushEventStopsPreparationWithoutAnyStateR
   std::vector<DWORD> seen;
   service_.WaitState(SERVICE_RUNNING, 2000, &seen);
   for (DWORD state : seen) EXPECT_NE(state, static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(test::ReadServicesLog().find("started.", logStart), std::string::npos);
+  EXPECT_EQ(test::ReadServicesLog().find("Cindravale Client Update Service (25.10.0.74) started.", logStart),
+            std::string::npos);
 }
 
 }  // namespace
