@@ -59,7 +59,7 @@ void MedianPair(int repetitions, A ours, B baseline, double* oursFigure, double*
   *baselineFigure = MedianOf(b);
 }
 
-// The line scripts/bench collects; a negative baseline means the case has none.
+// The line scripts/bench collects; a negative figure is printed as "-" (none measured).
 inline void Report(const char* name, double ours, double baseline, const char* unit, bool lowerIsBetter,
                    const char* note = nullptr) {
   char b[64];
@@ -67,7 +67,12 @@ inline void Report(const char* name, double ours, double baseline, const char* u
     snprintf(b, sizeof b, "-");
   else
     snprintf(b, sizeof b, "%.4g", baseline);
-  printf("BENCH %s ours=%.4g baseline=%s unit=%s better=%s", name, ours, b, unit, lowerIsBetter ? "lower" : "higher");
+  char o[64];
+  if (ours < 0)
+    snprintf(o, sizeof o, "-");
+  else
+    snprintf(o, sizeof o, "%.4g", ours);
+  printf("BENCH %s ours=%s baseline=%s unit=%s better=%s", name, o, b, unit, lowerIsBetter ? "lower" : "higher");
   if (note) printf(" note=%s", note);
   printf("\n");
   fflush(stdout);
