@@ -17,6 +17,7 @@
 #include <psapi.h>
 #include <sddl.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -72,13 +73,17 @@ std::string ReadText(const std::wstring& path) {
   if (!::ReadFile(f.Get(), buffer, sizeof buffer, &n, nullptr)) return {};
   return std::string(buffer, n);
 }
-// The result file is written and then closed; a reader that comes too early sees it empty.
+// A reader that comes while the result file is being written sees it empty or cut short.
 bool WaitResult(const std::wstring& path, std::string* line) {
   DWORD start = ::GetTickCount();
   for (;;) {
     if (Exists(path)) {
       *line = ReadText(path);
-      if (!line->empty()) return true;
+      // Complete once it ends in ": <code>" (a line break may follow).
+      size_t end = line->find_last_not_of("\r\n");
+      if (end != std::string::npos && end >= 2 && isdigit(static_cast<unsigned char>((*line)[end])) &&
+          line->compare(end - 2, 2, ": ") == 0)
+        return true;
     }
     if (::GetTickCount() - start > kResultTimeoutMs) return false;
     ::Sleep(1);
@@ -272,6 +277,7 @@ void UpdateServiceCases(const std::wstring& binDir, const std::wstring& fixtures
   // One unsigned package at a time: dropped as the client drops it, then the signal.
   std::vector<double> latencies;
   std::string line;
+  int rejected = 0;
   for (int r = 0; r < kLatencyRepetitions; ++r) {
     std::string base = "rejected" + std::to_string(r);
     ::CopyFileW(fixtures.c_str(), In(DropFolder(), base + ".msi").c_str(), FALSE);
@@ -280,9 +286,11 @@ void UpdateServiceCases(const std::wstring& binDir, const std::wstring& fixtures
     ::SetEvent(push.Get());
     if (!WaitResult(In(UpdateFolder(), base + ".result"), &line)) break;
     latencies.push_back((bench::NowNs() - t0) / 1e6);
+    if (line.find(": 6") != std::string::npos) ++rejected;
+    else printf("  %s answered '%s'\n", base.c_str(), line.c_str());
   }
-  printf("push to result, unsigned package: median of %zu: %.1f ms (last line '%s')\n", latencies.size(),
-         bench::MedianOf(latencies), line.c_str());
+  printf("push to result, unsigned package: median of %zu: %.1f ms (%d answered with code 6)\n", latencies.size(),
+         bench::MedianOf(latencies), rejected);
   bench::Report("update-service.push-to-result.rejected", bench::MedianOf(latencies), -1, "ms", true);
 
   // Many passes, each one announcement without a package, answered and cleared before the next.
