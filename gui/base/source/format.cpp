@@ -227,6 +227,97 @@ void CollectArguments(FormatDirective* first, int32_t highest, va_list args) {
   }
 }
 
+// The direct integer path for whole formats: literal text, "%%" and plain sequential integer
+// directives (d, i, o, u, x, X with no flags, width, precision or argument number; no size, 'l'
+// or 'I32' read 32 bits, 'll' or 'I64' 64 bits) are written straight into one stack buffer and
+// the result is allocated once. Anything else answers false before an argument is read, and
+// the caller takes the general path. The output equals the general path's, digit for digit.
+bool FormatPlainIntegers(Str& out, const char* format, va_list args) {
+  struct Piece {
+    const char* literal;
+    uint32_t literalLength;
+    char conversion;  // 0: literal only
+    bool is64;
+  };
+  constexpr int kMaxPieces = 16;
+  Piece pieces[kMaxPieces];
+  int count = 0;
+  const char* p = format;
+  const char* run = p;
+  for (;;) {
+    if (*p != '%' && *p != 0) {
+      ++p;
+      continue;
+    }
+    if (count == kMaxPieces) return false;
+    Piece& piece = pieces[count++];
+    piece.literal = run;
+    piece.literalLength = static_cast<uint32_t>(p - run);
+    piece.conversion = 0;
+    piece.is64 = false;
+    if (*p == 0) break;
+    ++p;  // '%'
+    if (*p == '%') {
+      ++piece.literalLength;  // the '%' itself joins the literal
+      run = ++p;
+      continue;
+    }
+    if (p[0] == 'l' && p[1] == 'l') {
+      piece.is64 = true;
+      p += 2;
+    } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
+      piece.is64 = true;
+      p += 3;
+    } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
+      p += 3;
+    } else if (p[0] == 'l') {
+      ++p;
+    }
+    if (*p == 0 || !strchr("diouxX", *p)) return false;
+    piece.conversion = *p++;
+    run = p;
+  }
+
+  char buffer[512];
+  size_t used = 0;
+  for (int i = 0; i < count; ++i) {
+    const Piece& piece = pieces[i];
+    if (used + piece.literalLength + 24 > sizeof buffer) return false;
+    // A "%%" piece carries its first '%' as the last literal byte; the second is skipped.
+    memcpy(buffer + used, piece.literal, piece.literalLength);
+    used += piece.literalLength;
+    if (!piece.conversion) continue;
+    uint64_t value = va_arg(args, uint64_t);
+    bool isSigned = piece.conversion == 'd' || piece.conversion == 'i';
+    int64_t signedValue = piece.is64 ? static_cast<int64_t>(value) : static_cast<int32_t>(static_cast<uint32_t>(value));
+    if (!piece.is64) value = static_cast<uint32_t>(value);
+    if (isSigned && signedValue < 0) {
+      buffer[used++] = '-';
+      value = 0 - static_cast<uint64_t>(signedValue);
+    }
+    unsigned base = piece.conversion == 'o' ? 8 : (piece.conversion == 'x' || piece.conversion == 'X') ? 16 : 10;
+    const char* digits = piece.conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    char reversed[24];
+    int n = 0;
+    do {
+      reversed[n++] = digits[value % base];
+      value /= base;
+    } while (value);
+    while (n) buffer[used++] = reversed[--n];
+  }
+  if (used == 0) {
+    out.Clear();
+    return true;
+  }
+  Str result;
+  char* text = result.GetBuffer(static_cast<uint32_t>(used));
+  if (!text) return false;
+  memcpy(text, buffer, used);
+  text[used] = 0;
+  out = std::move(result);
+  return true;
+}
+
 }  // namespace
 
 bool StrFormatV(Str& out, const char* format, va_list args) {
@@ -234,6 +325,13 @@ bool StrFormatV(Str& out, const char* format, va_list args) {
     out.Clear();
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
+  }
+  {
+    va_list direct;
+    va_copy(direct, args);
+    bool done = FormatPlainIntegers(out, format, direct);
+    va_end(direct);
+    if (done) return true;
   }
   DirectiveList items;
   int32_t highest = 0;

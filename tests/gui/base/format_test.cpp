@@ -274,3 +274,34 @@ TEST(RuntimeCallsBuffer, UnsharedBufferIsReused) {
 }
 
 }  // namespace
+
+// Formats of only literal text, "%%" and plain integers take the direct path; its output must be
+// the general path's, digit for digit (the general path is reached by adding a width of 1,
+// which changes nothing for these values).
+TEST(FormatDirectIntegers, MatchesTheGeneralPath) {
+  using Call = bool (*)(Str&, const char*);
+  struct Case {
+    const char* direct;
+    const char* general;
+    Call format;
+    const char* expected;
+  } cases[] = {
+      {"Result code %u", "Result code %1u", [](Str& s, const char* f) { return StrFormat(s, f, 7u); }, "Result code 7"},
+      {"%d|%i", "%1d|%1i", [](Str& s, const char* f) { return StrFormat(s, f, INT32_MIN, -1); }, "-2147483648|-1"},
+      {"%u %lu %I32u", "%1u %1lu %1I32u",
+       [](Str& s, const char* f) { return StrFormat(s, f, 4294967295u, 4294967295ul, 4294967295u); },
+       "4294967295 4294967295 4294967295"},
+      {"%lld %I64d", "%1lld %1I64d", [](Str& s, const char* f) { return StrFormat(s, f, -1ll, -1ll); }, "-1 -1"},
+      {"%llu", "%1llu", [](Str& s, const char* f) { return StrFormat(s, f, 18446744073709551615ull); },
+       "18446744073709551615"},
+      {"%x %X %o", "%1x %1X %1o", [](Str& s, const char* f) { return StrFormat(s, f, 255u, 255u, 8u); }, "ff FF 10"},
+      {"100%% %u%%", "100%% %1u%%", [](Str& s, const char* f) { return StrFormat(s, f, 5u); }, "100% 5%"},
+  };
+  for (const Case& c : cases) {
+    Str direct, general;
+    ASSERT_TRUE(c.format(direct, c.direct)) << c.direct;
+    ASSERT_TRUE(c.format(general, c.general)) << c.general;
+    EXPECT_STREQ(direct.c_str(), c.expected) << c.direct;
+    EXPECT_STREQ(general.c_str(), c.expected) << c.general;
+  }
+}
