@@ -4,6 +4,7 @@
 
 #include "files.h"
 #include "handles.h"
+#include "locks.h"
 #include "paths.h"
 #include "widetext.h"
 
@@ -75,9 +76,13 @@ Str ComputeTempDirectory() {
 }
 
 Str TempDirectory() {
-  // Computed once; a C++ function-local static is initialised exactly once even when threads
-  // race for it, and is read-only afterwards (copies only link the shared buffer).
-  static const Str s_tempdirectory = ComputeTempDirectory();
+  // Computed once per process under the library's timed lock "LazyStatic" (site
+  // "InitTempDirectory"): a first call that hangs in the file system shows up as a long hold.
+  // After that the text is read-only; copies only link the shared buffer.
+  static const Str s_tempdirectory = [] {
+    TimedLockHold hold(LazyStaticLock(), Str("InitTempDirectory"));
+    return ComputeTempDirectory();
+  }();
   if (!s_tempdirectory.IsEmpty()) return s_tempdirectory;
   return ComputeTempDirectory();
 }
