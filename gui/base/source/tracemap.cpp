@@ -5,6 +5,7 @@
 #include "traceinternal.h"
 
 #include "security.h"
+#include "threadexit.h"
 
 namespace {
 
@@ -73,29 +74,14 @@ void ReleaseThreadState() {
   s_threadStates.fetch_sub(1);
 }
 
-// Thread exit without a DllMain: the loader calls the image's TLS callbacks for every thread
-// that ends (after the thread's own code returned), in the static programs as in a DLL.
-void NTAPI OnTraceThreadEvent(PVOID, DWORD reason, PVOID) {
-  if (reason == DLL_THREAD_DETACH) {
-    DWORD saved = ::GetLastError();
-    ReleaseThreadState();
-    ::SetLastError(saved);
-  }
+// Runs on the exiting thread from the library's thread-exit callbacks, before the allocator's.
+void ReleaseThreadStateAtExit(void*) {
+  DWORD saved = ::GetLastError();
+  ReleaseThreadState();
+  ::SetLastError(saved);
 }
 
 }  // namespace
-
-#if defined(_MSC_VER)
-#pragma comment(linker, "/INCLUDE:_tls_used")
-#pragma comment(linker, "/INCLUDE:s_traceThreadCallback")
-#pragma const_seg(push, ".CRT$XLT")
-extern "C" const PIMAGE_TLS_CALLBACK s_traceThreadCallback = OnTraceThreadEvent;
-#pragma const_seg(pop)
-#else
-// The C runtime's TLS directory covers .CRT$XLA-.CRT$XLZ; this entry sorts between them.
-extern "C" __attribute__((section(".CRT$XLT"), used))
-const PIMAGE_TLS_CALLBACK s_traceThreadCallback = OnTraceThreadEvent;
-#endif
 
 bool TracingOn() { return s_traceLife.load(std::memory_order_relaxed) != 4 && EnsureTraceMap(); }
 
@@ -122,6 +108,8 @@ TraceThreadState* GetTraceThreadState(bool create, bool* tlsGone) {
     return nullptr;
   }
   s_threadStates.fetch_add(1);
+  // Without the callback the state would outlive its thread; it is still usable meanwhile.
+  RegisterThreadExitCallback(ReleaseThreadStateAtExit, nullptr, kThreadExitPriorityTrace);
   return state;
 }
 
