@@ -35,17 +35,8 @@ int RequestCount() {
   return n > 0 ? n : 1000;
 }
 
-Str DropFolder() {
-  Str folder = GetDirectory(DirectoryCommonAppData);
-  AppendPathComponent(folder, Str("vennacor.plugin"));
-  return folder;
-}
-Str UpdateFolder() {
-  Str folder = GetDirectory(DirectoryProgramFiles);
-  AppendPathComponent(folder, Str("Vennacor"));
-  AppendPathComponent(folder, Str("Update"));
-  return folder;
-}
+Str DropFolder() { return DropFolderPath(); }
+Str UpdateFolder() { return UpdateFolderPath(); }
 std::wstring In(const Str& folder, const std::string& name) {
   return std::wstring(WStr(folder).c_str()) + L"\\" + WStr(name.c_str()).c_str();
 }

@@ -203,19 +203,28 @@ Str MoveToUpdateFolder(const Str& updateFolder, const Str& package) {
 
 void SetUpdatePassStopCheck(bool (*stopRequested)()) { s_stopRequested = stopRequested; }
 
+Str DropFolderPath() {
+  Str folder = GetDirectory(DirectoryCommonAppData);
+  if (folder.IsEmpty() || !AppendPathComponent(folder, Str("vennacor.plugin"))) return Str();
+  if (ClientIdentity::VariantFlag == 0 && !AppendPathComponent(folder, Str(ClientIdentity::DropGroupName)))
+    return Str();
+  return folder;
+}
+
+Str UpdateFolderPath() {
+  Str folder = GetDirectory(DirectoryProgramFiles);
+  if (folder.IsEmpty() || !AppendPathComponent(folder, Str("Vennacor")) || !AppendPathComponent(folder, Str("Update")))
+    return Str();
+  return folder;
+}
+
 bool UpdateStep() {
   if (!UpdatesAllowed()) return false;
 
-  Str dropFolder = GetDirectory(DirectoryCommonAppData);
-  Str updateFolder = GetDirectory(DirectoryProgramFiles);
-  if (!updateFolder.IsEmpty() && (!AppendPathComponent(updateFolder, Str("Vennacor")) ||
-                                  !AppendPathComponent(updateFolder, Str("Update")) ||
-                                  !MakeDirectory(updateFolder, true)))
-    updateFolder = Str();
+  Str updateFolder = UpdateFolderPath();
+  if (!updateFolder.IsEmpty() && !MakeDirectory(updateFolder, true)) updateFolder = Str();
+  Str dropFolder = DropFolderPath();
   if (dropFolder.IsEmpty() || updateFolder.IsEmpty()) return false;
-  if (!AppendPathComponent(dropFolder, Str("vennacor.plugin"))) return false;
-  if (ClientIdentity::VariantFlag == 0 && !AppendPathComponent(dropFolder, Str(ClientIdentity::DropGroupName)))
-    return false;
 
   // The drop folder is held for the whole pass so that it cannot be swapped for a junction
   // that would lead deletions and markers elsewhere; one that is a reparse point already is

@@ -26,6 +26,12 @@ struct PolicySetting {
   const char* valueName;
 };
 
+// The folder the client drops packages into (common application data + "vennacor.plugin",
+// + "Cloud" for the other product variant) and the protected folder packages are installed
+// from (program files + "Vennacor" + "Update"). Names only; empty when they cannot be formed.
+Str DropFolderPath();
+Str UpdateFolderPath();
+
 // Runs one pass; false when the pass ended before any package was looked at (updates off by
 // policy, or a folder that cannot be named).
 bool UpdateStep();

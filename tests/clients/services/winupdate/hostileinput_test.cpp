@@ -19,17 +19,8 @@ namespace {
 std::wstring FixturePath(const wchar_t* name) { return test::BinDir() + L"\\..\\fixtures\\" + name; }
 std::wstring Wide(const Str& s) { return test::Widen(s.c_str()); }
 
-Str DropFolder() {
-  Str folder = GetDirectory(DirectoryCommonAppData);
-  AppendPathComponent(folder, Str("vennacor.plugin"));
-  return folder;
-}
-Str UpdateFolder() {
-  Str folder = GetDirectory(DirectoryProgramFiles);
-  AppendPathComponent(folder, Str("Vennacor"));
-  AppendPathComponent(folder, Str("Update"));
-  return folder;
-}
+Str DropFolder() { return DropFolderPath(); }
+Str UpdateFolder() { return UpdateFolderPath(); }
 std::wstring InDrop(const std::wstring& name) { return Wide(DropFolder()) + L"\\" + name; }
 std::wstring InUpdate(const std::wstring& name) { return Wide(UpdateFolder()) + L"\\" + name; }
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

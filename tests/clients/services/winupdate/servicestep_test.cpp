@@ -23,17 +23,8 @@ const char kSetupsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vennacor\\WebClient\\Se
 std::wstring FixturePath(const wchar_t* name) { return test::BinDir() + L"\\..\\fixtures\\" + name; }
 std::string Utf8(const Str& s) { return s.c_str(); }
 
-Str DropFolder() {
-  Str folder = GetDirectory(DirectoryCommonAppData);
-  AppendPathComponent(folder, Str("vennacor.plugin"));
-  return folder;
-}
-Str UpdateFolder() {
-  Str folder = GetDirectory(DirectoryProgramFiles);
-  AppendPathComponent(folder, Str("Vennacor"));
-  AppendPathComponent(folder, Str("Update"));
-  return folder;
-}
+Str DropFolder() { return DropFolderPath(); }
+Str UpdateFolder() { return UpdateFolderPath(); }
 std::wstring InDrop(const std::string& name) { return test::Widen(Utf8(DropFolder())) + L"\\" + test::Widen(name); }
 std::wstring InUpdate(const std::string& name) { return test::Widen(Utf8(UpdateFolder())) + L"\\" + test::Widen(name); }
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
