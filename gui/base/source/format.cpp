@@ -230,7 +230,7 @@ void CollectArguments(FormatDirective* first, int32_t highest, va_list args) {
 // The direct integer path for whole formats: literal text, "%%" and plain sequential integer
 // directives (d, i, o, u, x, X with no flags, width, precision or argument number; no size, 'l'
 // or 'I32' read 32 bits, 'll' or 'I64' 64 bits) are written straight into one stack buffer and
-// the result is allocated once. Anything else answers false before an argument is read, and
+// the result needs at most one allocation. Anything else answers false before an argument is read, and
 // the caller takes the general path. The output equals the general path's, digit for digit.
 bool FormatPlainIntegers(Str& out, const char* format, va_list args) {
   struct Piece {
@@ -309,12 +309,12 @@ bool FormatPlainIntegers(Str& out, const char* format, va_list args) {
     out.Clear();
     return true;
   }
-  Str result;
-  char* text = result.GetBuffer(static_cast<uint32_t>(used));
+  // No argument is text here, so none can live in `out`'s buffer: it is reused when it is
+  // unshared and large enough, and the call then allocates nothing.
+  char* text = out.GetBuffer(static_cast<uint32_t>(used), true);
   if (!text) return false;
   memcpy(text, buffer, used);
   text[used] = 0;
-  out = std::move(result);
   return true;
 }
 
