@@ -5,6 +5,7 @@
 #include <aclapi.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -56,41 +57,29 @@ bool CopyContent(HANDLE from, HANDLE to) {
   LARGE_INTEGER start = {};
   if (!::SetFilePointerEx(from, start, nullptr, FILE_BEGIN)) return false;
   static constexpr DWORD kChunk = 64 * 1024;
-  BYTE* buffer = static_cast<BYTE*>(::HeapAlloc(::GetProcessHeap(), 0, kChunk));
-  if (!buffer) return false;
-  bool ok = true;
+  HeapMemory block(::HeapAlloc(::GetProcessHeap(), 0, kChunk));
+  if (!block) return false;
+  BYTE* buffer = static_cast<BYTE*>(block.Get());
   for (;;) {
     DWORD got = 0, written = 0;
-    if (!::ReadFile(from, buffer, kChunk, &got, nullptr)) {
-      ok = false;
-      break;
-    }
+    if (!::ReadFile(from, buffer, kChunk, &got, nullptr)) return false;
     if (got == 0) break;
-    if (!::WriteFile(to, buffer, got, &written, nullptr) || written != got) {
-      ok = false;
-      break;
-    }
+    if (!::WriteFile(to, buffer, got, &written, nullptr) || written != got) return false;
   }
-  DWORD error = ::GetLastError();
-  ::HeapFree(::GetProcessHeap(), 0, buffer);
-  ::SetLastError(error);
-  return ok && ::FlushFileBuffers(to);
+  return ::FlushFileBuffers(to) != FALSE;
 }
 
 bool RenameThroughHandle(HANDLE file, const WStr& target) {
   const size_t nameBytes = target.Length() * sizeof(wchar_t);
   const size_t size = sizeof(FILE_RENAME_INFO) + nameBytes;
-  auto* info = static_cast<FILE_RENAME_INFO*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
-  if (!info) return false;
+  HeapMemory block(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+  if (!block) return false;
+  auto* info = static_cast<FILE_RENAME_INFO*>(block.Get());
   info->ReplaceIfExists = TRUE;
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(nameBytes);
   memcpy(info->FileName, target.c_str(), nameBytes);
-  bool ok = ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(size)) != FALSE;
-  DWORD error = ::GetLastError();
-  ::HeapFree(::GetProcessHeap(), 0, info);
-  ::SetLastError(error);
-  return ok;
+  return ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(size)) != FALSE;
 }
 
 }  // namespace

@@ -101,6 +101,13 @@ struct LocalMemoryTraits {
   static bool IsValid(Type h) { return h != nullptr; }
   static void Close(Type h) { ::LocalFree(h); }
 };
+// Blocks from the process heap (HeapAlloc on GetProcessHeap()).
+struct HeapMemoryTraits {
+  using Type = void*;
+  static Type Invalid() { return nullptr; }
+  static bool IsValid(Type h) { return h != nullptr; }
+  static void Close(Type h) { ::HeapFree(::GetProcessHeap(), 0, h); }
+};
 struct EventSourceTraits {
   using Type = HANDLE;
   static Type Invalid() { return nullptr; }
@@ -137,6 +144,7 @@ using ServiceHandle = ScopedHandle<ServiceHandleTraits>;
 using MappedView = ScopedHandle<MappedViewTraits>;
 using AllocatedSid = ScopedHandle<AllocatedSidTraits>;
 using LocalMemory = ScopedHandle<LocalMemoryTraits>;
+using HeapMemory = ScopedHandle<HeapMemoryTraits>;
 using CertContext = ScopedHandle<CertContextTraits>;
 using CertStore = ScopedHandle<CertStoreTraits>;
 using LoadedLibrary = ScopedHandle<LoadedLibraryTraits>;

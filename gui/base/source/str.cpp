@@ -3,6 +3,7 @@
 #include "str.h"
 
 #include "error.h"
+#include "strreport.h"
 #include "win.h"
 
 #include <shlwapi.h>
@@ -60,16 +61,7 @@ StrHeader* AllocHeader(uint32_t capacity, uint32_t length) {
   const uint32_t rounded = StrCapacityFor(capacity);
   void* block = AllocParticle(StrBlockSize(rounded));
   if (!block) {
-    // The report builds strings itself; when those allocations fail too, only the outermost
-    // failure is reported instead of recursing until the stack is gone.
-    static thread_local bool t_reporting = false;
-    if (!t_reporting) {
-      t_reporting = true;
-      ReportLibraryEvent(1, "String allocation failed",
-                         {{"bytes", int64_t(capacity) + 16}, {"codeunits", int64_t(capacity)}});
-      t_reporting = false;
-    }
-    ::SetLastError(ERROR_OUTOFMEMORY);
+    ReportStringAllocationFailure(1, int64_t(capacity) + 16, int64_t(capacity));
     return nullptr;
   }
   StrHeader* h = static_cast<StrHeader*>(block);

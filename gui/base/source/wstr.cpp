@@ -2,6 +2,7 @@
 #include "str.h"
 
 #include "error.h"
+#include "strreport.h"
 #include "win.h"
 
 #include <climits>
@@ -34,16 +35,7 @@ WStrHeader* AllocHeader(uint32_t capacity, uint32_t length) {
   const uint32_t rounded = WStrCapacityFor(capacity);
   void* block = AllocParticle(WStrBlockSize(rounded));
   if (!block) {
-    // The report builds strings itself; when those allocations fail too, only the outermost
-    // failure is reported instead of recursing until the stack is gone.
-    static thread_local bool t_reporting = false;
-    if (!t_reporting) {
-      t_reporting = true;
-      ReportLibraryEvent(600, "String allocation failed",
-                         {{"bytes", int64_t(capacity) * 2 + 16}, {"codeunits", int64_t(capacity)}});
-      t_reporting = false;
-    }
-    ::SetLastError(ERROR_OUTOFMEMORY);
+    ReportStringAllocationFailure(600, int64_t(capacity) * 2 + 16, int64_t(capacity));
     return nullptr;
   }
   WStrHeader* h = static_cast<WStrHeader*>(block);
