@@ -1,5 +1,6 @@
-// One listening instance at a time; each connected client gets its own reader thread, so a
-// writer that stalls never holds up the records of the others.
+// Several instances listen at once and each connected client gets its own reader thread, so
+// writers that start together all find a free instance and a writer that stalls never holds up
+// the records of the others.
 #include "pipeserver.h"
 
 #include <utility>
@@ -8,12 +9,21 @@ namespace {
 
 constexpr char kPipeName[] = "\\\\.\\pipe\\ZevTracePipe";
 constexpr DWORD kBufferBytes = 4096;
+constexpr int kListeners = 4;
+// What a writer waits, after finding every instance busy, for the next free one (writers use
+// the pipe's default time-out). The system default of 50 ms is shorter than a loaded machine
+// needs to set up the next instance; a writer that gives up loses its record.
+constexpr DWORD kWriterWaitMs = 1000;
 
 struct Server {
   RecordSink sink;
   void* context;
   CRITICAL_SECTION sinkLock;  // lives until process exit: reader threads may still run then
-  FileHandle firstInstance;
+};
+
+struct ListenerStart {
+  Server* server;
+  HANDLE instance;  // the first listener gets the instance made while checking for a rival
 };
 
 HANDLE CreateInstance(bool first) {
@@ -21,7 +31,7 @@ HANDLE CreateInstance(bool first) {
   DWORD openMode = PIPE_ACCESS_INBOUND | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
   return ::CreateNamedPipeA(kPipeName, openMode,
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, kBufferBytes, kBufferBytes, 0, nullptr);
+                            PIPE_UNLIMITED_INSTANCES, kBufferBytes, kBufferBytes, kWriterWaitMs, nullptr);
 }
 
 struct Client {
@@ -57,8 +67,10 @@ DWORD WINAPI ReadClient(void* parameter) {
 }
 
 DWORD WINAPI Listen(void* parameter) {
-  Server* server = static_cast<Server*>(parameter);
-  HANDLE instance = server->firstInstance.Take();
+  ListenerStart* start = static_cast<ListenerStart*>(parameter);
+  Server* server = start->server;
+  HANDLE instance = start->instance;
+  delete start;
   for (;;) {
     if (instance == INVALID_HANDLE_VALUE) {
       instance = CreateInstance(false);
@@ -92,11 +104,22 @@ bool StartTraceServer(RecordSink sink, void* context) {
     ::SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  HANDLE first = CreateInstance(true);
-  if (first == INVALID_HANDLE_VALUE) return false;
+  FileHandle first(CreateInstance(true));
+  if (!first) return false;
   // Never freed: the listener and reader threads use it until the process ends.
-  Server* server = new Server{sink, context, {}, FileHandle(first)};
+  Server* server = new Server{sink, context, {}};
   ::InitializeCriticalSection(&server->sinkLock);
-  KernelHandle thread(::CreateThread(nullptr, 0, Listen, server, 0, nullptr));
-  return thread.IsValid();
+  int started = 0;
+  for (int i = 0; i < kListeners; ++i) {
+    HANDLE instance = i == 0 ? first.Get() : INVALID_HANDLE_VALUE;
+    ListenerStart* start = new ListenerStart{server, instance};
+    KernelHandle thread(::CreateThread(nullptr, 0, Listen, start, 0, nullptr));
+    if (!thread) {
+      delete start;
+      continue;
+    }
+    if (i == 0) (void)first.Take();  // the listener owns it now
+    ++started;
+  }
+  return started > 0;
 }
