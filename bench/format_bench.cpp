@@ -137,8 +137,10 @@ int main() {
       {"Str of 12 bytes (one counted buffer)", Median(kRepetitions, [&] { return PerCall([&](uint32_t) { Str s("Result code "); bench::Sink(s.c_str()); }); })},
       {"StrFormat \"Result code \" (no directive)", Median(kRepetitions, [&] { return PerCall([&](uint32_t) { StrFormat(out, "Result code "); }); })},
       {"StrFormat \"%u\" (direct integer path)", Median(kRepetitions, [&] { return PerCall([&](uint32_t i) { StrFormat(out, "%u", i); }); })},
-      {"StrFormat \"%5u\" (runtime path)", Median(kRepetitions, [&] { return PerCall([&](uint32_t i) { StrFormat(out, "%5u", i); }); })},
-      {"StrFormat \"%s\" (runtime path, measured text)", Median(kRepetitions, [&] { return PerCall([&](uint32_t) { StrFormat(out, "%s", texts[0]); }); })},
+      {"StrFormat \"%5u\" (general path)", Median(kRepetitions, [&] { return PerCall([&](uint32_t i) { StrFormat(out, "%5u", i); }); })},
+      {"StrFormat \"%s\" (general path, measured text)", Median(kRepetitions, [&] { return PerCall([&](uint32_t) { StrFormat(out, "%s", texts[0]); }); })},
+      {"StrFormat \"%.2f\" (through the runtime)", Median(kRepetitions, [&] { return PerCall([&](uint32_t i) { StrFormat(out, "%.2f", i * 0.5); }); })},
+      {"msvcrt _snprintf \"%.2f\"", Median(kRepetitions, [&] { return PerCall([&](uint32_t i) { bench::Sink(uint64_t(_snprintf(buf, sizeof buf, "%.2f", i * 0.5))); }); })},
       {"msvcrt _snprintf \"%5u\"", Median(kRepetitions, [&] { return PerCall([&](uint32_t i) { bench::Sink(uint64_t(_snprintf(buf, sizeof buf, "%5u", i))); }); })},
   };
   printf("breakdown, ns per call:\n");

@@ -2,6 +2,8 @@
 // thread-local-storage slot, refilled from and drained to the pool in batches.
 #include "alloc.h"
 
+#include "compiler.h"
+
 #include "libinit.h"
 #include "particlepool.h"
 #include "threadexit.h"
@@ -12,11 +14,6 @@
 #include <intrin.h>
 #endif
 
-#if defined(_MSC_VER)
-#define PARTICLE_NOINLINE __declspec(noinline)
-#else
-#define PARTICLE_NOINLINE __attribute__((noinline))
-#endif
 
 namespace {
 
@@ -105,7 +102,7 @@ CacheLookup LookUpCache() noexcept {
 
 void* HeapBlock(size_t size) noexcept { return ::HeapAlloc(::GetProcessHeap(), 0, size ? size : 1); }
 
-PARTICLE_NOINLINE void* AllocParticleSlow(size_t size) noexcept {
+QEL_NOINLINE void* AllocParticleSlow(size_t size) noexcept {
   if (size == 0 || size > kLargestParticle) return HeapBlock(size);
   CacheLookup lookup = LookUpCache();
   if (lookup.kind == CacheKind::None) return HeapBlock(size);
@@ -119,7 +116,7 @@ PARTICLE_NOINLINE void* AllocParticleSlow(size_t size) noexcept {
   return particle;
 }
 
-PARTICLE_NOINLINE void FreeParticleSlow(size_t size, void* block) noexcept {
+QEL_NOINLINE void FreeParticleSlow(size_t size, void* block) noexcept {
   // A block without a class always came from the process heap, whatever state the thread or
   // the allocator is in now, so it can always go back there.
   if (size == 0 || size > kLargestParticle) {

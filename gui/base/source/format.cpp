@@ -1,51 +1,19 @@
-// StrFormat: parses the format into directive items, collects the arguments, formats every
-// directive on its own and joins the pieces in one exactly sized buffer.
+// StrFormat: the direct path for formats of plain integers, and the general path: the format
+// is parsed into directives, the arguments are collected, and the text is built in one buffer
+// and then copied into an exactly sized string.
 #include "format.h"
 
-#include "alloc.h"
+#include "compiler.h"
 #include "formatdirective.h"
 
 #include <climits>
 #include <cstring>
-#include <new>
 #include <utility>
 
 namespace {
 
 // Every variadic argument occupies one 64-bit slot on this platform; the collector relies on it.
 static_assert(sizeof(void*) == 8 && sizeof(double) == 8, "argument slots are 64 bits wide");
-
-// The parsed format of one call: the chain of items, freed when the call ends.
-class DirectiveList {
- public:
-  DirectiveList() = default;
-  DirectiveList(const DirectiveList&) = delete;
-  DirectiveList& operator=(const DirectiveList&) = delete;
-  ~DirectiveList() {
-    while (first_) {
-      FormatDirective* next = first_->next;
-      first_->~FormatDirective();
-      FreeParticle(sizeof(FormatDirective), first_);
-      first_ = next;
-    }
-  }
-
-  // A new item at the end; null when memory is exhausted.
-  FormatDirective* Add() {
-    void* block = AllocParticle(sizeof(FormatDirective));
-    if (!block) return nullptr;
-    FormatDirective* item = new (block) FormatDirective();
-    if (last_) last_->next = item;
-    else first_ = item;
-    last_ = item;
-    return item;
-  }
-  FormatDirective* First() const { return first_; }
-
- private:
-  FormatDirective* first_ = nullptr;
-  FormatDirective* last_ = nullptr;
-};
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -69,19 +37,31 @@ int32_t ReadArgumentNumber(const char*& p) {
   return number;
 }
 
-bool IsConversion(char c) { return c != 0 && strchr("CEGSXcdefgiopsux", c) != nullptr; }
+bool IsConversion(char c) {
+  switch (c) {
+    case 'C': case 'E': case 'G': case 'S': case 'X': case 'c': case 'd': case 'e':
+    case 'f': case 'g': case 'i': case 'o': case 'p': case 's': case 'u': case 'x':
+      return true;
+    default:
+      return false;
+  }
+}
 
 // Parses one directive after its '%'. Returns the position after it; an unknown conversion
 // character is not consumed, so it becomes literal text.
 const char* ParseDirective(const char* p, FormatDirective& d) {
-  d.hasDirective = true;
   if (int32_t number = ReadArgumentNumber(p); number >= 0) {
     d.argumentGiven = true;
     d.argument = number;
   }
-  const char* flags = p;
-  while (*p && strchr(" #+-0", *p)) ++p;
-  if (p != flags) d.flags = Str(flags, static_cast<size_t>(p - flags));
+  for (;; ++p) {
+    if (*p == '-') d.flags |= kFormatFlagMinus;
+    else if (*p == '+') d.flags |= kFormatFlagPlus;
+    else if (*p == ' ') d.flags |= kFormatFlagSpace;
+    else if (*p == '#') d.flags |= kFormatFlagHash;
+    else if (*p == '0') d.flags |= kFormatFlagZero;
+    else break;
+  }
 
   if (*p == '*') {
     ++p;
@@ -146,52 +126,74 @@ const char* ParseDirective(const char* p, FormatDirective& d) {
   return p;
 }
 
-// Splits the format into items. False when memory runs out.
-bool ParseFormat(const char* format, DirectiveList& items) {
-  FormatDirective* item = items.Add();
-  if (!item) return false;
-  uint32_t directives = 0;
+// The directives of one format, in order, and where the text stops being read for them.
+struct ParsedFormat {
+  FormatDirective directives[kMaxFormatDirectives];
+  uint32_t count = 0;
+  // Past the directive limit: the rest of the format, copied as it stands.
+  const char* rest = nullptr;
+};
+
+// Finds the directives. The text between them is not copied here but read again from the
+// format when the result is written.
+void ParseFormat(const char* format, ParsedFormat& parsed) {
   const char* p = format;
-  while (*p) {
-    const char* run = p;
+  for (;;) {
     while (*p && *p != '%') ++p;
-    if (p != run && !item->literal.Append(run, static_cast<size_t>(p - run), true)) return false;
-    if (!*p) break;
+    if (!*p) return;
     if (p[1] == '%') {
-      if (!item->literal.Append('%')) return false;
       p += 2;
       continue;
     }
-    if (directives == kMaxFormatDirectives) {
+    if (parsed.count == kMaxFormatDirectives) {
       // The limit is reached. The rest is kept as it stands rather than dropped, so the text
       // still shows everything the caller wrote and where formatting stopped; no further
       // argument is read, so a format built to walk the stack gets no further than this.
-      if (!item->literal.Append(p, strlen(p), true)) return false;
-      break;
+      parsed.rest = p;
+      return;
     }
-    ++directives;
-    p = ParseDirective(p + 1, *item);
-    bool ended = item->conversion == 0;
-    item = items.Add();
-    if (!item) return false;
+    FormatDirective& d = parsed.directives[parsed.count++];
+    d = FormatDirective{};
+    d.begin = p;
+    p = ParseDirective(p + 1, d);
+    d.end = p;
     // The character that ended a directive without a conversion is literal text, even a '%'.
-    if (ended && *p) {
-      if (!item->literal.Append(*p)) return false;
-      ++p;
-    }
+    if (d.conversion == 0 && *p) ++p;
   }
-  return true;
+}
+
+// Copies literal text from the format up to `to` (to its end when `to` is null), each "%%" as
+// one '%': no other '%' stands between two directives.
+void AppendLiteral(const char* from, const char* to, FormatBuffer& out) {
+  const char* run = from;
+  const char* p = from;
+  while (p != to && *p) {
+    if (*p == '%') {
+      out.Append(run, static_cast<size_t>(p + 1 - run));
+      p += 2;
+      run = p;
+      continue;
+    }
+    ++p;
+  }
+  out.Append(run, static_cast<size_t>(p - run));
 }
 
 // Gives every '*' and value its argument number. In the unnumbered form they are numbered in
 // order (width, precision, value); in the numbered form each must carry its own. False for a
 // format that mixes the forms or names an argument outside 1..kMaxFormatArgument.
 // Directives without a conversion read nothing and take no part.
-bool NumberArguments(FormatDirective* first, int32_t* highest) {
+bool NumberArguments(ParsedFormat& parsed, bool* numberedForm, int32_t* highest) {
   int form = 0;  // 0 undecided, 1 unnumbered, 2 numbered
   int32_t next = 1;
   *highest = 0;
-  for (FormatDirective* d = first; d; d = d->next) {
+  auto take = [highest](int32_t number) {
+    if (number < 1 || number > static_cast<int32_t>(kMaxFormatArgument)) return false;
+    if (number > *highest) *highest = number;
+    return true;
+  };
+  for (uint32_t i = 0; i < parsed.count; ++i) {
+    FormatDirective* d = &parsed.directives[i];
     if (!d->TakesValue()) continue;
     bool numbered = d->argumentGiven;
     bool unnumbered = !d->argumentGiven || (d->widthStar && !d->widthArgumentGiven) ||
@@ -205,25 +207,44 @@ bool NumberArguments(FormatDirective* first, int32_t* highest) {
       if (d->precisionStar) d->precisionArgument = next++;
       d->argument = next++;
     }
-    for (int32_t number : {d->argument, d->widthStar ? d->widthArgument : 1, d->precisionStar ? d->precisionArgument : 1}) {
-      if (number < 1 || number > static_cast<int32_t>(kMaxFormatArgument)) return false;
-      if (number > *highest) *highest = number;
-    }
+    if (!take(d->argument)) return false;
+    if (d->widthStar && !take(d->widthArgument)) return false;
+    if (d->precisionStar && !take(d->precisionArgument)) return false;
   }
+  *numberedForm = form == 2;
   return true;
 }
 
-// Reads the argument slots 1..highest in order and hands each directive its value and its
-// '*' width and precision (taken as 32-bit integers).
-void CollectArguments(FormatDirective* first, int32_t highest, va_list args) {
+// '*' widths and precisions are taken as 32-bit integers.
+int32_t StarValue(uint64_t slot) { return static_cast<int32_t>(static_cast<uint32_t>(slot)); }
+
+// The numbered form: reads the argument slots 1..highest in order, then hands them out. Kept
+// apart for its frame of slots, which the common unnumbered form does without.
+QEL_NOINLINE void CollectNumberedArguments(ParsedFormat& parsed, int32_t highest, va_list args) {
   uint64_t slots[kMaxFormatArgument + 1];
   for (int32_t i = 1; i <= highest; ++i) slots[i] = va_arg(args, uint64_t);
-  for (FormatDirective* d = first; d; d = d->next) {
+  for (uint32_t i = 0; i < parsed.count; ++i) {
+    FormatDirective* d = &parsed.directives[i];
     if (!d->TakesValue()) continue;
-    if (d->widthStar) d->width = static_cast<int32_t>(static_cast<uint32_t>(slots[d->widthArgument]));
-    if (d->precisionStar) d->precision = static_cast<int32_t>(static_cast<uint32_t>(slots[d->precisionArgument]));
+    if (d->widthStar) d->width = StarValue(slots[d->widthArgument]);
+    if (d->precisionStar) d->precision = StarValue(slots[d->precisionArgument]);
     d->value = slots[d->argument];
-    d->collected = true;
+  }
+}
+
+// Hands each directive its value and its '*' width and precision.
+void CollectArguments(ParsedFormat& parsed, bool numberedForm, int32_t highest, va_list args) {
+  if (numberedForm) {
+    CollectNumberedArguments(parsed, highest, args);
+    return;
+  }
+  // In the order NumberArguments numbered them.
+  for (uint32_t i = 0; i < parsed.count; ++i) {
+    FormatDirective* d = &parsed.directives[i];
+    if (!d->TakesValue()) continue;
+    if (d->widthStar) d->width = StarValue(va_arg(args, uint64_t));
+    if (d->precisionStar) d->precision = StarValue(va_arg(args, uint64_t));
+    d->value = va_arg(args, uint64_t);
   }
 }
 
@@ -238,6 +259,9 @@ bool FormatPlainIntegers(Str& out, const char* format, va_list args) {
     uint32_t literalLength;
     char conversion;  // 0: literal only
     bool is64;
+    bool negative;
+    uint32_t digits;
+    uint64_t value;  // the magnitude
   };
   constexpr int kMaxPieces = 16;
   Piece pieces[kMaxPieces];
@@ -273,48 +297,100 @@ bool FormatPlainIntegers(Str& out, const char* format, va_list args) {
     } else if (p[0] == 'l') {
       ++p;
     }
-    if (*p == 0 || !strchr("diouxX", *p)) return false;
+    if (!IsIntegerConversion(*p)) return false;
     piece.conversion = *p++;
     run = p;
   }
 
-  char buffer[512];
-  size_t used = 0;
+  // The values and the exact length first, so that the text is written once, straight into
+  // its buffer: no argument is text here, so none can live in `out`'s buffer, and it is reused
+  // when it is unshared and large enough.
+  size_t length = 0;
   for (int i = 0; i < count; ++i) {
-    const Piece& piece = pieces[i];
-    if (used + piece.literalLength + 24 > sizeof buffer) return false;
-    // A "%%" piece carries its first '%' as the last literal byte; the second is skipped.
-    memcpy(buffer + used, piece.literal, piece.literalLength);
-    used += piece.literalLength;
+    Piece& piece = pieces[i];
+    length += piece.literalLength;
     if (!piece.conversion) continue;
     uint64_t value = va_arg(args, uint64_t);
-    bool isSigned = piece.conversion == 'd' || piece.conversion == 'i';
-    int64_t signedValue = piece.is64 ? static_cast<int64_t>(value) : static_cast<int32_t>(static_cast<uint32_t>(value));
+    const bool isSigned = piece.conversion == 'd' || piece.conversion == 'i';
+    const int64_t signedValue =
+        piece.is64 ? static_cast<int64_t>(value) : static_cast<int32_t>(static_cast<uint32_t>(value));
     if (!piece.is64) value = static_cast<uint32_t>(value);
-    if (isSigned && signedValue < 0) {
-      buffer[used++] = '-';
-      value = 0 - static_cast<uint64_t>(signedValue);
-    }
-    unsigned base = piece.conversion == 'o' ? 8 : (piece.conversion == 'x' || piece.conversion == 'X') ? 16 : 10;
-    const char* digits = piece.conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-    char reversed[24];
-    int n = 0;
-    do {
-      reversed[n++] = digits[value % base];
-      value /= base;
-    } while (value);
-    while (n) buffer[used++] = reversed[--n];
+    piece.negative = isSigned && signedValue < 0;
+    piece.value = piece.negative ? 0 - static_cast<uint64_t>(signedValue) : value;
+    piece.digits = DigitCount(piece.value, piece.conversion);
+    length += piece.digits + (piece.negative ? 1 : 0);
   }
-  if (used == 0) {
+  if (length == 0) {
     out.Clear();
     return true;
   }
-  // No argument is text here, so none can live in `out`'s buffer: it is reused when it is
-  // unshared and large enough, and the call then allocates nothing.
-  char* text = out.GetBuffer(static_cast<uint32_t>(used), true);
-  if (!text) return false;
-  memcpy(text, buffer, used);
-  text[used] = 0;
+  if (length >= UINT32_MAX) return false;
+  char* target = out.GetBuffer(static_cast<uint32_t>(length), true);
+  if (!target) return false;
+  for (int i = 0; i < count; ++i) {
+    const Piece& piece = pieces[i];
+    // A "%%" piece carries its first '%' as the last literal byte; the second is skipped.
+    CopyRun(target, piece.literal, piece.literalLength);
+    target += piece.literalLength;
+    if (!piece.conversion) continue;
+    if (piece.negative) *target++ = '-';
+    target += piece.digits;
+    WriteDigits(piece.value, piece.conversion, target);
+  }
+  *target = 0;
+  return true;
+}
+
+// The general path. Its frame holds the parsed directives and the argument slots, some
+// kilobytes that the direct path must not pay for.
+QEL_NOINLINE bool FormatGeneral(Str& out, const char* format, va_list args) {
+  ParsedFormat parsed;
+  ParseFormat(format, parsed);
+  int32_t highest = 0;
+  bool numberedForm = false;
+  if (!NumberArguments(parsed, &numberedForm, &highest)) {
+    out.Clear();
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  CollectArguments(parsed, numberedForm, highest, args);
+
+  FormatBuffer text;
+  const char* at = format;
+  for (uint32_t i = 0; i < parsed.count; ++i) {
+    const FormatDirective& d = parsed.directives[i];
+    AppendLiteral(at, d.begin, text);
+    at = d.end;
+    if (d.TakesValue()) {
+      FormatDirectiveOutput(d, text);
+    } else if (*at) {
+      text.Append(*at++);
+    }
+  }
+  if (parsed.rest) {
+    AppendLiteral(at, parsed.rest, text);
+    text.Append(parsed.rest, strlen(parsed.rest));
+  } else {
+    AppendLiteral(at, nullptr, text);
+  }
+  if (text.Failed()) {
+    out.Clear();
+    ::SetLastError(ERROR_OUTOFMEMORY);
+    return false;
+  }
+  if (text.Length() == 0) {
+    out.Clear();
+    return true;
+  }
+  // Every argument has been read by now, so `out`'s buffer may be reused even when an
+  // argument's text lay in it.
+  char* buffer = out.GetBuffer(static_cast<uint32_t>(text.Length()), true);
+  if (!buffer) {
+    out.Clear();
+    return false;
+  }
+  CopyRun(buffer, text.Data(), text.Length());
+  buffer[text.Length()] = 0;
   return true;
 }
 
@@ -333,51 +409,7 @@ bool StrFormatV(Str& out, const char* format, va_list args) {
     va_end(direct);
     if (done) return true;
   }
-  DirectiveList items;
-  int32_t highest = 0;
-  if (!ParseFormat(format, items)) {
-    out.Clear();
-    ::SetLastError(ERROR_OUTOFMEMORY);
-    return false;
-  }
-  if (!NumberArguments(items.First(), &highest)) {
-    out.Clear();
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  CollectArguments(items.First(), highest, args);
-
-  uint64_t total = 0;
-  for (FormatDirective* d = items.First(); d; d = d->next) {
-    if (d->TakesValue()) FormatDirectiveOutput(*d);
-    total += d->literal.Length();
-    total += d->output.Length();
-  }
-  if (total == 0) {
-    out.Clear();
-    return true;
-  }
-  if (total >= UINT32_MAX) {
-    out.Clear();
-    ::SetLastError(ERROR_OUTOFMEMORY);
-    return false;
-  }
-  // Built aside, so that `out` may own one of the arguments.
-  Str result;
-  char* text = result.GetBuffer(static_cast<uint32_t>(total));
-  if (!text) {
-    out.Clear();
-    return false;
-  }
-  for (FormatDirective* d = items.First(); d; d = d->next) {
-    memcpy(text, d->literal.c_str(), d->literal.Length());
-    text += d->literal.Length();
-    memcpy(text, d->output.c_str(), d->output.Length());
-    text += d->output.Length();
-  }
-  *text = 0;
-  out = std::move(result);
-  return true;
+  return FormatGeneral(out, format, args);
 }
 
 bool StrFormat(Str& out, const char* format, ...) {

@@ -1,14 +1,17 @@
 // Formatting of one directive, and the guarded calls of the runtime's formatter.
 //
-// The runtime calls are the Microsoft runtime's _vsnprintf/_vsnwprintf (msvcrt.dll with GCC,
-// the UCRT's legacy form with MSVC), not the C99 vsnprintf that mingw substitutes: their
-// directive set (I64, %S, %C, %hs) is the one the formats are written for, %p gives the same
-// upper-case digits with either compiler, and a text that does not fit gives a negative result
-// instead of a silently cut text.
+// Integers, texts and characters in their common forms are written here directly; the
+// runtime formats the rest (floating point, %p, the '#' flag, zero-padded texts, wide
+// characters). The runtime calls are the Microsoft runtime's _vsnprintf/_vsnwprintf (msvcrt.dll
+// with GCC, the UCRT's legacy form with MSVC), not the C99 vsnprintf that mingw substitutes:
+// their directive set (I64, %S, %C, %hs) is the one the formats are written for, %p gives the
+// same upper-case digits with either compiler, and a text that does not fit gives a negative
+// result instead of a silently cut text.
 #include "format.h"
 
 #include "formatdirective.h"
 #include "system.h"
+#include "utf.h"
 
 #include <algorithm>
 #include <bit>
@@ -20,6 +23,9 @@ namespace {
 
 const char kErrorText[] = "(error)";
 const wchar_t kErrorTextW[] = L"(error)";
+const char kNullText[] = "(null)";
+// The smallest room given to a runtime call, and the length assumed for a text that could not
+// be measured.
 constexpr uint32_t kDirectiveBuffer = 128;
 
 struct NarrowCall {
@@ -48,11 +54,28 @@ void CallWide(void* context) {
   call->result = _vsnwprintf(call->buffer, call->count, call->format, call->args);
 }
 
-// Runs one narrow directive through the runtime; the one argument follows the format.
-int FormatOne(Str& out, uint32_t n, const char* format, ...) {
+// _vsnprintf into `count` bytes under the guard "qelvsnprintf"; -1 after a fault.
+int GuardedNarrow(char* buffer, size_t count, const char* format, va_list args) {
+  NarrowCall call{buffer, count, format, {}, -1};
+  va_copy(call.args, args);
+  bool completed = RunGuarded("qelvsnprintf", CallNarrow, &call);
+  va_end(call.args);
+  return completed ? call.result : -1;
+}
+
+int GuardedWide(wchar_t* buffer, size_t count, const wchar_t* format, va_list args) {
+  WideCall call{buffer, count, format, {}, -1};
+  va_copy(call.args, args);
+  bool completed = RunGuarded("qelvsnwprintf", CallWide, &call);
+  va_end(call.args);
+  return completed ? call.result : -1;
+}
+
+// One narrow directive with its one argument into `count` bytes.
+int FormatOne(char* buffer, size_t count, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int result = qelvsnprintf(out, n, format, args);
+  int result = GuardedNarrow(buffer, count, format, args);
   va_end(args);
   return result;
 }
@@ -65,55 +88,15 @@ int FormatOneWide(WStr& out, uint32_t n, const wchar_t* format, ...) {
   return result;
 }
 
-// The length of a text argument for the buffer size, at most `limit` units. A wild pointer
-// faults here first; the length then counts as the default buffer size, and the formatting
-// call that follows faults again and gives "(error)".
+// The length of a text, at most `limit` units, under the guard "FmtGetWidth". False when the
+// text cannot be read (a wild pointer).
 template <typename Char>
-uint32_t MeasureText(const Char* text, uint32_t limit) {
-  size_t length = kDirectiveBuffer;
-  RunGuarded("FmtGetWidth", [&] {
-    size_t n = 0;
+bool MeasureText(const Char* text, uint32_t limit, uint32_t* length) {
+  return RunGuarded("FmtGetWidth", [&] {
+    uint32_t n = 0;
     while (n < limit && text[n]) ++n;
-    length = n;
+    *length = n;
   });
-  return static_cast<uint32_t>(length);
-}
-
-void AppendDigits(Str& out, uint64_t value, unsigned base, bool upper) {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* p = end;
-  const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  do {
-    *--p = set[value % base];
-    value /= base;
-  } while (value);
-  out.Append(p, static_cast<size_t>(end - p));
-}
-
-// d, i, o, u, x, X without flags, width or precision: no runtime call needed.
-void FormatIntegerDirectly(FormatDirective& d) {
-  uint64_t value = d.value;
-  bool is64 = d.Is64Bit();
-  bool isSigned = d.conversion == 'd' || d.conversion == 'i';
-  int64_t signedValue;
-  // 'h' narrows to 16 bits, as the runtime does for the same directive with a width.
-  if (is64) {
-    signedValue = static_cast<int64_t>(value);
-  } else if (d.modifier == 'h') {
-    value = static_cast<uint16_t>(value);
-    signedValue = static_cast<int16_t>(value);
-  } else {
-    value = static_cast<uint32_t>(value);
-    signedValue = static_cast<int32_t>(value);
-  }
-  if (isSigned && signedValue < 0) {
-    d.output.Append('-');
-    AppendDigits(d.output, 0 - static_cast<uint64_t>(signedValue), 10, false);
-    return;
-  }
-  unsigned base = d.conversion == 'o' ? 8 : (d.conversion == 'x' || d.conversion == 'X') ? 16 : 10;
-  AppendDigits(d.output, value, base, d.conversion == 'X');
 }
 
 bool IsWideArgument(const FormatDirective& d) {
@@ -131,7 +114,246 @@ bool IsWideArgument(const FormatDirective& d) {
 
 bool IsFloating(char c) { return c == 'e' || c == 'E' || c == 'f' || c == 'g' || c == 'G'; }
 
+// Width and precision as the directive applies them: a negative '*' width means left
+// alignment, a negative '*' precision none at all (C rules); -1 stands for "not given".
+struct Layout {
+  uint8_t flags;
+  int64_t width;
+  int64_t precision;
+};
+
+Layout LayoutOf(const FormatDirective& d) {
+  Layout layout{d.flags, d.widthGiven ? d.width : -1, d.precisionGiven ? d.precision : -1};
+  if (d.widthGiven && layout.width < 0) {
+    layout.flags |= kFormatFlagMinus;
+    layout.width = -layout.width;
+  }
+  if (layout.precision < 0) layout.precision = -1;
+  return layout;
+}
+
+// `body` bytes of output padded with spaces to the width: the room for the body, after any
+// leading padding; the trailing padding follows on Finish.
+class Padded {
+ public:
+  Padded(FormatBuffer& out, const Layout& layout, size_t body)
+      : out_(out), pad_(layout.width > static_cast<int64_t>(body) ? static_cast<size_t>(layout.width) - body : 0),
+        left_(layout.flags & kFormatFlagMinus) {
+    if (!left_) out_.Fill(' ', pad_);
+  }
+  void Finish() {
+    if (left_) out_.Fill(' ', pad_);
+  }
+
+ private:
+  FormatBuffer& out_;
+  size_t pad_;
+  bool left_;
+};
+
+// d, i, o, u, x, X with any width and precision and the flags '-', '0', and for d and i also
+// '+' and ' ', by the C rules: the precision is the least number of digits (a zero value with
+// precision 0 has none) and turns the '0' flag off; '0' pads between the sign and the digits.
+void FormatInteger(const FormatDirective& d, const Layout& layout, FormatBuffer& out) {
+  uint64_t value = d.value;
+  const bool isSigned = d.conversion == 'd' || d.conversion == 'i';
+  int64_t signedValue;
+  // 'h' narrows to 16 bits, as the runtime does.
+  if (d.Is64Bit()) {
+    signedValue = static_cast<int64_t>(value);
+  } else if (d.modifier == 'h') {
+    value = static_cast<uint16_t>(value);
+    signedValue = static_cast<int16_t>(value);
+  } else {
+    value = static_cast<uint32_t>(value);
+    signedValue = static_cast<int32_t>(value);
+  }
+  char sign = 0;
+  if (isSigned) {
+    if (signedValue < 0) {
+      sign = '-';
+      value = 0 - static_cast<uint64_t>(signedValue);
+    } else {
+      value = static_cast<uint64_t>(signedValue);
+      if (layout.flags & kFormatFlagPlus) sign = '+';
+      else if (layout.flags & kFormatFlagSpace) sign = ' ';
+    }
+  }
+
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* first = value != 0 || layout.precision != 0 ? WriteDigits(value, d.conversion, end) : end;
+  const size_t count = static_cast<size_t>(end - first);
+
+  size_t zeros = layout.precision > static_cast<int64_t>(count) ? static_cast<size_t>(layout.precision) - count : 0;
+  size_t body = (sign ? 1 : 0) + zeros + count;
+  if ((layout.flags & (kFormatFlagZero | kFormatFlagMinus)) == kFormatFlagZero && layout.precision < 0 &&
+      layout.width > static_cast<int64_t>(body)) {
+    zeros += static_cast<size_t>(layout.width) - body;
+    body = static_cast<size_t>(layout.width);
+  }
+  Padded padded(out, layout, body);
+  if (sign) out.Append(sign);
+  out.Fill('0', zeros);
+  out.Append(first, count);
+  padded.Finish();
+}
+
+// A narrow text, or the byte of a narrow %c, padded with spaces.
+void FormatBytes(const char* text, size_t count, const Layout& layout, FormatBuffer& out) {
+  Padded padded(out, layout, count);
+  out.Append(text, count);
+  padded.Finish();
+}
+
+// A UTF-16 text of `units` units as UTF-8. Width and precision count UTF-16 units, as the
+// runtime's wide formatter does; text without a UTF-8 form (a lone surrogate) gives "(error)".
+void FormatWideText(const wchar_t* text, uint32_t units, const Layout& layout, FormatBuffer& out) {
+  Padded padded(out, layout, units);
+  if (units > 0) {
+    const size_t room = size_t{units} * 3;
+    char* at = out.Reserve(room);
+    if (at) {
+      int written = Utf16ToUtf8(text, static_cast<int>(units), at, static_cast<int>(std::min<size_t>(room, INT32_MAX)));
+      if (written > 0) out.Commit(static_cast<size_t>(written));
+      else out.Append(kErrorText, sizeof kErrorText - 1);
+    }
+  }
+  padded.Finish();
+}
+
+// Writes the runtime's single-directive format for `d` into `format` (at least 48 bytes).
+void BuildRuntimeFormat(const FormatDirective& d, const Layout& layout, bool wide, char* format) {
+  char* p = format;
+  *p++ = '%';
+  static constexpr struct {
+    uint8_t bit;
+    char c;
+  } kFlags[] = {{kFormatFlagMinus, '-'}, {kFormatFlagPlus, '+'}, {kFormatFlagSpace, ' '}, {kFormatFlagHash, '#'},
+                {kFormatFlagZero, '0'}};
+  for (const auto& flag : kFlags) {
+    if (layout.flags & flag.bit) *p++ = flag.c;
+  }
+  auto number = [&p](int64_t value) {
+    char digits[24];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value);
+    while (n) *p++ = digits[--n];
+  };
+  if (layout.width >= 0) number(layout.width);
+  if (layout.precision >= 0) {
+    *p++ = '.';
+    number(layout.precision);
+  }
+  const char c = d.conversion;
+  if (wide) {
+    *p++ = 'l';
+    *p++ = c == 'S' || c == 's' ? 's' : 'c';
+  } else if (IsIntegerConversion(c)) {
+    if (d.Is64Bit()) {
+      memcpy(p, "I64", 3);
+      p += 3;
+    } else if (d.modifier == 'h') {
+      *p++ = 'h';
+    }
+    *p++ = c;
+  } else {
+    // Floating, pointer and narrow text and character directives need no modifier: the slot
+    // already holds the double, the pointer or the byte.
+    *p++ = c == 'S' ? 's' : (c == 'C' ? 'c' : c);
+  }
+  *p = 0;
+}
+
+// Any directive through the runtime. `textLength` is the measured length of a text argument
+// (kDirectiveBuffer when it could not be measured: the call then faults again and gives
+// "(error)").
+void FormatThroughRuntime(const FormatDirective& d, const Layout& layout, uint32_t textLength, FormatBuffer& out) {
+  const char c = d.conversion;
+  const bool wide = IsWideArgument(d);
+  char format[48];
+  BuildRuntimeFormat(d, layout, wide, format);
+
+  // Room for the widest text the directive can give.
+  uint64_t n = kDirectiveBuffer;
+  n = std::max<uint64_t>(n, static_cast<uint64_t>(std::max<int64_t>(layout.width, 0)));
+  if (layout.precision > 0) n = std::max<uint64_t>(n, static_cast<uint64_t>(layout.precision) + (c == 'f' ? 320 : 40));
+  else if (c == 'f') n = std::max<uint64_t>(n, 320);  // %f of 1e308 has 309 integer digits
+  n = std::max<uint64_t>(n, textLength);
+
+  if (wide) {
+    WStr wideFormat(format);
+    WStr wideOutput;
+    int result = d.ReadsText()
+                     ? FormatOneWide(wideOutput, static_cast<uint32_t>(n), wideFormat.c_str(),
+                                     reinterpret_cast<const wchar_t*>(d.value))
+                     : FormatOneWide(wideOutput, static_cast<uint32_t>(n), wideFormat.c_str(),
+                                     static_cast<unsigned>(d.value & 0xFFFF));
+    if (result < 0) {
+      out.Append(kErrorText, sizeof kErrorText - 1);
+    } else if (wideOutput.Length() > 0) {
+      Str text = Str::FromUtf16(wideOutput);
+      // A lone surrogate has no UTF-8 form.
+      if (text.IsEmpty()) out.Append(kErrorText, sizeof kErrorText - 1);
+      else out.Append(text.c_str(), text.Length());
+    }
+    return;
+  }
+
+  const size_t start = out.Length();
+  if (c == 'p') out.Append("0x", 2);
+  const size_t prefix = out.Length() - start;
+  // The legacy call may fill n + 1 bytes without a terminator.
+  char* at = out.Reserve(n + 1);
+  if (!at) return;
+  int result;
+  if (IsFloating(c)) {
+    result = FormatOne(at, n + 1, format, std::bit_cast<double>(d.value));
+  } else if (c == 'p' || d.ReadsText()) {
+    result = FormatOne(at, n + 1, format, reinterpret_cast<const void*>(d.value));
+  } else if (IsIntegerConversion(c) && d.Is64Bit()) {
+    result = FormatOne(at, n + 1, format, static_cast<unsigned long long>(d.value));
+  } else {
+    result = FormatOne(at, n + 1, format, static_cast<unsigned>(d.value));
+  }
+  if (result < 0) {
+    out.Cut(start);
+    out.Append(kErrorText, sizeof kErrorText - 1);
+    return;
+  }
+  out.Commit(static_cast<size_t>(result));
+  if (result == 0 && prefix) out.Cut(start);  // no digits, no "0x"
+}
+
 }  // namespace
+
+bool FormatBuffer::Grow(size_t count) {
+  if (failed_) return false;
+  // The text must fit a counted string.
+  if (count > UINT32_MAX - 1 - used_) {
+    failed_ = true;
+    ::SetLastError(ERROR_OUTOFMEMORY);
+    return false;
+  }
+  size_t capacity = std::max<size_t>(capacity_ * 2, used_ + count);
+  capacity = std::min<size_t>(capacity, UINT32_MAX);
+  void* block = heap_ ? ::HeapReAlloc(::GetProcessHeap(), 0, heap_.Get(), capacity)
+                      : ::HeapAlloc(::GetProcessHeap(), 0, capacity);
+  if (!block) {
+    failed_ = true;
+    ::SetLastError(ERROR_OUTOFMEMORY);
+    return false;
+  }
+  if (!heap_) memcpy(block, stack_, used_);
+  (void)heap_.Take();  // the same block when it grew in place, already freed when it moved
+  heap_.Reset(block);
+  data_ = static_cast<char*>(block);
+  capacity_ = capacity;
+  return true;
+}
 
 int qelvsnprintf(Str& out, uint32_t n, const char* format, va_list args) {
   if (n == 0) n = 1;
@@ -142,16 +364,13 @@ int qelvsnprintf(Str& out, uint32_t n, const char* format, va_list args) {
     out.Assign(kErrorText, sizeof kErrorText - 1);
     return -1;
   }
-  NarrowCall call{buffer, size_t{n} + 1, format, {}, -1};
-  va_copy(call.args, args);
-  bool completed = RunGuarded("qelvsnprintf", CallNarrow, &call);
-  va_end(call.args);
-  if (!completed || call.result < 0) {
+  int result = GuardedNarrow(buffer, size_t{n} + 1, format, args);
+  if (result < 0) {
     out.Assign(kErrorText, sizeof kErrorText - 1);
-    return completed ? call.result : -1;
+    return result;
   }
-  buffer[call.result] = 0;
-  return call.result;
+  buffer[result] = 0;
+  return result;
 }
 
 int qelvsnwprintf(WStr& out, uint32_t n, const wchar_t* format, va_list args) {
@@ -161,113 +380,62 @@ int qelvsnwprintf(WStr& out, uint32_t n, const wchar_t* format, va_list args) {
     out = WStr(kErrorTextW);
     return -1;
   }
-  WideCall call{buffer, size_t{n} + 1, format, {}, -1};
-  va_copy(call.args, args);
-  bool completed = RunGuarded("qelvsnwprintf", CallWide, &call);
-  va_end(call.args);
-  if (!completed || call.result < 0) {
+  int result = GuardedWide(buffer, size_t{n} + 1, format, args);
+  if (result < 0) {
     out = WStr(kErrorTextW);
-    return completed ? call.result : -1;
+    return result;
   }
-  buffer[call.result] = 0;
-  return call.result;
+  buffer[result] = 0;
+  return result;
 }
 
-void FormatDirectiveOutput(FormatDirective& d) {
+void FormatDirectiveOutput(const FormatDirective& d, FormatBuffer& out) {
+  const Layout layout = LayoutOf(d);
+  // Widths and precisions from a broken caller would otherwise make the output gigabytes long.
+  if (layout.width > kMaxFormatWidth || layout.precision > kMaxFormatWidth) {
+    out.Append(kErrorText, sizeof kErrorText - 1);
+    return;
+  }
   const char c = d.conversion;
-  if (strchr("diouxX", c) && d.flags.IsEmpty() && !d.widthGiven && !d.precisionGiven) {
-    FormatIntegerDirectly(d);
+  const uint8_t flags = layout.flags;
+  const bool plainLayout = (flags & ~kFormatFlagMinus) == 0;  // at most '-'
+
+  if (IsIntegerConversion(c)) {
+    const bool signFlags = flags & (kFormatFlagPlus | kFormatFlagSpace);
+    const bool isSigned = c == 'd' || c == 'i';
+    if (!(flags & kFormatFlagHash) && (isSigned || !signFlags)) {
+      FormatInteger(d, layout, out);
+      return;
+    }
+    FormatThroughRuntime(d, layout, 0, out);
     return;
   }
 
   const bool wide = IsWideArgument(d);
-  const bool text = c == 's' || c == 'S';
-  if (text && d.value == 0) {
-    d.output = "(null)";
-    return;
-  }
-
-  // The single-directive format, with '*' values written out.
-  Str flags = d.flags;
-  int64_t width = d.widthGiven ? d.width : -1;
-  int64_t precision = d.precisionGiven ? d.precision : -1;
-  // A negative '*' width means left alignment, a negative '*' precision none at all (C rules).
-  if (d.widthGiven && width < 0) {
-    flags.Append('-');
-    width = -width;
-  }
-  if (precision < 0) precision = -1;
-  // Widths and precisions from a broken caller would otherwise make the runtime fill gigabytes.
-  if (width > kMaxFormatWidth || precision > kMaxFormatWidth) {
-    d.output = kErrorText;
-    return;
-  }
-
-  char format[64];
-  int used = snprintf(format, sizeof format, "%%%s", flags.c_str());
-  if (used < 0 || used >= static_cast<int>(sizeof format) - 40) {
-    d.output = kErrorText;  // a run of flags no runtime needs
-    return;
-  }
-  if (width >= 0) used += snprintf(format + used, sizeof format - used, "%lld", static_cast<long long>(width));
-  if (precision >= 0) used += snprintf(format + used, sizeof format - used, ".%lld", static_cast<long long>(precision));
-  if (wide) {
-    used += snprintf(format + used, sizeof format - used, "l%c", c == 'S' || c == 's' ? 's' : 'c');
-  } else if (strchr("diouxX", c)) {
-    const char* modifier = d.Is64Bit() ? "I64" : (d.modifier == 'h' ? "h" : "");
-    used += snprintf(format + used, sizeof format - used, "%s%c", modifier, c);
-  } else {
-    // Floating, pointer and narrow text and character directives need no modifier: the slot
-    // already holds the double, the pointer or the byte.
-    used += snprintf(format + used, sizeof format - used, "%c", c == 'S' ? 's' : (c == 'C' ? 'c' : c));
-  }
-
-  // Room for the widest text the directive can give.
-  uint64_t n = kDirectiveBuffer;
-  n = std::max<uint64_t>(n, static_cast<uint64_t>(std::max<int64_t>(width, 0)));
-  if (precision > 0) n = std::max<uint64_t>(n, static_cast<uint64_t>(precision) + (c == 'f' ? 320 : 40));
-  else if (c == 'f') n = std::max<uint64_t>(n, 320);  // %f of 1e308 has 309 integer digits
-  if (text) {
-    uint32_t limit = precision >= 0 ? static_cast<uint32_t>(precision) : UINT32_MAX - 2;
-    uint32_t length = wide ? MeasureText(reinterpret_cast<const wchar_t*>(d.value), limit)
-                           : MeasureText(reinterpret_cast<const char*>(d.value), limit);
-    n = std::max<uint64_t>(n, length);
-  }
-  if (n >= UINT32_MAX - 2) {
-    d.output = kErrorText;
-    return;
-  }
-  const uint32_t size = static_cast<uint32_t>(n);
-
-  if (wide) {
-    WStr wideFormat(format);
-    WStr wideOutput;
-    int result = c == 'S' || c == 's'
-                     ? FormatOneWide(wideOutput, size, wideFormat.c_str(), reinterpret_cast<const wchar_t*>(d.value))
-                     : FormatOneWide(wideOutput, size, wideFormat.c_str(), static_cast<unsigned>(d.value & 0xFFFF));
-    // A lone surrogate has no UTF-8 form.
-    if (result >= 0 && wideOutput.Length() > 0) {
-      d.output = Str::FromUtf16(wideOutput);
-      if (d.output.IsEmpty()) d.output = kErrorText;
-    } else if (result < 0) {
-      d.output = kErrorText;
+  if (d.ReadsText()) {
+    const uint32_t limit = layout.precision >= 0 ? static_cast<uint32_t>(layout.precision) : UINT32_MAX - 2;
+    if (d.value == 0) {
+      if (plainLayout) FormatBytes(kNullText, std::min<size_t>(sizeof kNullText - 1, limit), layout, out);
+      else FormatThroughRuntime(d, layout, 0, out);
+      return;
     }
+    uint32_t length = 0;
+    const bool measured = wide ? MeasureText(reinterpret_cast<const wchar_t*>(d.value), limit, &length)
+                               : MeasureText(reinterpret_cast<const char*>(d.value), limit, &length);
+    if (!measured) {
+      FormatThroughRuntime(d, layout, kDirectiveBuffer, out);
+      return;
+    }
+    if (!plainLayout) FormatThroughRuntime(d, layout, length, out);
+    else if (wide) FormatWideText(reinterpret_cast<const wchar_t*>(d.value), length, layout, out);
+    else FormatBytes(reinterpret_cast<const char*>(d.value), length, layout, out);
     return;
   }
 
-  int result;
-  if (IsFloating(c)) {
-    result = FormatOne(d.output, size, format, std::bit_cast<double>(d.value));
-  } else if (c == 'p' || text) {
-    result = FormatOne(d.output, size, format, reinterpret_cast<const void*>(d.value));
-  } else if (strchr("diouxX", c) && d.Is64Bit()) {
-    result = FormatOne(d.output, size, format, static_cast<unsigned long long>(d.value));
-  } else {
-    result = FormatOne(d.output, size, format, static_cast<unsigned>(d.value));
+  if ((c == 'c' || c == 'C') && !wide && plainLayout) {
+    const char byte = static_cast<char>(d.value & 0xFF);
+    FormatBytes(&byte, 1, layout, out);
+    return;
   }
-  if (c == 'p' && result > 0) {
-    Str prefixed("0x");
-    prefixed.Append(d.output);
-    d.output = std::move(prefixed);
-  }
+  FormatThroughRuntime(d, layout, 0, out);
 }

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +65,11 @@ const FormatCase kWidths[] = {
     {"plus flag", [](Str& s) { return StrFormat(s, "%+d", 3); }, "+3"},
     {"alternate hex", [](Str& s) { return StrFormat(s, "%#x", 255u); }, "0xff"},
     {"float width", [](Str& s) { return StrFormat(s, "%6.2f", 3.14159); }, "  3.14"},
+    // The Microsoft runtime's rules where Wine's differs (see FormatLayouts below).
+    {"zero flag ignored beside a precision", [](Str& s) { return StrFormat(s, "[%06.3d|%+08.0d]", 42, 0); },
+     "[   042|       +]"},
+    {"precision on a character has no effect", [](Str& s) { return StrFormat(s, "[%3.0c|%-2.c]", 'x', 'y'); },
+     "[  x|y ]"},
     {"width beyond the limit", [](Str& s) { return StrFormat(s, "[%*d]", kMaxFormatWidth + 1, 1); }, "[(error)]"},
 };
 INSTANTIATE_TEST_SUITE_P(Widths, StrFormatCases, ::testing::ValuesIn(kWidths));
@@ -177,6 +185,12 @@ TEST(StrFormatLimits, ResultMayReplaceItsOwnArgument) {
   Str s("abc");
   ASSERT_TRUE(StrFormat(s, "%s-%s", s.c_str(), s.c_str()));
   EXPECT_STREQ(s.c_str(), "abc-abc");
+  // A shorter result goes into the same buffer its arguments' texts lie in.
+  Str t("0123456789abcdefghij");
+  const void* buffer = t.BufferIdentity();
+  ASSERT_TRUE(StrFormat(t, "%s%.2s", t.c_str() + 12, t.c_str()));
+  EXPECT_STREQ(t.c_str(), "cdefghij01");
+  EXPECT_EQ(t.BufferIdentity(), buffer);
 }
 
 // A fault in the runtime's formatter (a wild pointer behind %s) is caught by the guard: only
@@ -304,4 +318,120 @@ TEST(FormatDirectIntegers, MatchesTheGeneralPath) {
     EXPECT_STREQ(direct.c_str(), c.expected) << c.direct;
     EXPECT_STREQ(general.c_str(), c.expected) << c.general;
   }
+}
+
+// Plain integers are sized before they are written: every digit count, in every base, must
+// come out exactly as the runtime writes it.
+TEST(FormatDirectIntegers, DigitCountsAtEveryBoundary) {
+  std::vector<uint64_t> values = {0, UINT32_MAX, uint64_t{UINT32_MAX} + 1, UINT64_MAX, 0x8000000000000000ull};
+  for (uint64_t power = 1; power <= 10000000000000000000ull; power *= 10) {
+    values.push_back(power - 1);
+    values.push_back(power);
+    if (power > UINT64_MAX / 10) break;
+  }
+  for (int shift = 1; shift < 64; ++shift) {
+    values.push_back((uint64_t{1} << shift) - 1);
+    values.push_back(uint64_t{1} << shift);
+  }
+  const char* formats[] = {"<%I64u>", "<%I64d>", "<%I64x>", "<%I64o>", "<%u>", "<%d>", "<%X>", "<%o>"};
+  int mismatches = 0;
+  for (const char* format : formats) {
+    for (uint64_t value : values) {
+      Str ours;
+      ASSERT_TRUE(StrFormat(ours, format, value));
+      char runtime[64];
+      ASSERT_GT(_snprintf(runtime, sizeof runtime, format, value), 0);
+      if (std::string(ours.c_str()) != runtime && ++mismatches <= 10) {
+        ADD_FAILURE() << format << " of " << value << ": " << ours.c_str() << ", the runtime gives " << runtime;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+// Integers, texts and characters in their common forms are written by the library itself, the
+// rest by the runtime; either way every combination of flags, width and precision must read
+// exactly as the runtime's own formatter writes it. Two kinds are left out because Wine's runtime
+// departs from the Microsoft one there, and the library keeps the Microsoft behaviour (its
+// cases are in the Widths table): an integer's '0' flag with a precision (Microsoft ignores
+// the '0', Wine pads with zeros) and a precision on %c (no effect on Windows, Wine prints no
+// character). A precision on %p means nothing on either.
+TEST(FormatLayouts, MatchTheRuntimeForEveryCombination) {
+  const char* flagSets[] = {"", "-", "0", "+", " ", "-0", "+0", " 0", "-+", "+ ", "#", "#0", "-#"};
+  const char* widths[] = {"", "1", "6", "22"};
+  const char* precisions[] = {"", ".", ".0", ".1", ".4", ".12"};
+  struct Argument {
+    const char* conversion;
+    uint64_t value;
+  };
+  const Argument integers[] = {
+      {"d", 0},
+      {"d", 1},
+      {"d", static_cast<uint32_t>(-1)},
+      {"i", static_cast<uint32_t>(INT32_MIN)},
+      {"d", INT32_MAX},
+      {"u", 0},
+      {"u", 4294967295u},
+      {"o", 8},
+      {"o", 0},
+      {"x", 0},
+      {"x", 0xBEEF},
+      {"X", 0xDEADBEEF},
+      {"hd", 70000},
+      {"hd", 40000},
+      {"hu", 70000},
+      {"hx", 0x12345},
+      {"I64d", static_cast<uint64_t>(INT64_MIN)},
+      {"I64u", UINT64_MAX},
+      {"I64x", 0x123456789ull},
+      {"lld", static_cast<uint64_t>(-42)},
+  };
+  const Argument others[] = {
+      {"s", reinterpret_cast<uintptr_t>("")},
+      {"s", reinterpret_cast<uintptr_t>("abc")},
+      {"s", reinterpret_cast<uintptr_t>("abcdefghijklmnopqrstuvwxyz0123456789")},
+      {"hs", reinterpret_cast<uintptr_t>("narrow")},
+      {"s", 0},
+      {"c", 'x'},
+      {"hC", 'y'},
+      {"ls", reinterpret_cast<uintptr_t>(L"wide")},
+      {"S", reinterpret_cast<uintptr_t>(L"")},
+      {"lc", L'w'},
+      {"C", L'z'},
+      {"f", std::bit_cast<uint64_t>(-3.25)},
+      {"g", std::bit_cast<uint64_t>(1e-7)},
+      {"E", std::bit_cast<uint64_t>(12345.678)},
+      {"p", 0x1234ABCD},
+  };
+  int mismatches = 0;
+  int checked = 0;
+  auto check = [&](const Argument& a) {
+    for (const char* flags : flagSets) {
+      for (const char* width : widths) {
+        for (const char* precision : precisions) {
+          const bool integer = strchr("diouxX", a.conversion[strlen(a.conversion) - 1]) != nullptr;
+          const bool character = strchr("cCp", a.conversion[strlen(a.conversion) - 1]) != nullptr;
+          if (*precision && ((integer && strchr(flags, '0')) || character)) continue;
+          std::string format = std::string("[%") + flags + width + precision + a.conversion + "]";
+          Str ours;
+          ASSERT_TRUE(StrFormat(ours, format.c_str(), a.value)) << format;
+          char runtime[256];
+          int n = _snprintf(runtime, sizeof runtime - 1, format.c_str(), a.value);
+          ASSERT_GE(n, 0) << format;
+          runtime[n] = 0;
+          std::string expected = runtime;
+          // %p: the runtime gives the digits alone, StrFormat puts "0x" before them.
+          if (strcmp(a.conversion, "p") == 0) expected.insert(1, "0x");
+          ++checked;
+          if (expected != ours.c_str() && ++mismatches <= 20) {
+            ADD_FAILURE() << format << " of 0x" << std::hex << a.value << ": \"" << ours.c_str()
+                          << "\", the runtime gives \"" << expected << "\"";
+          }
+        }
+      }
+    }
+  };
+  for (const Argument& a : integers) check(a);
+  for (const Argument& a : others) check(a);
+  EXPECT_EQ(mismatches, 0) << "of " << checked;
 }

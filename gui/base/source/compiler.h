@@ -1,0 +1,10 @@
+// Private to the base library: compiler-specific spellings with one name for both compilers.
+#pragma once
+
+// Keeps a function out of its callers: a cold path's large stack frame (and its stack probe)
+// or its code then costs the hot path nothing.
+#if defined(_MSC_VER)
+#define QEL_NOINLINE __declspec(noinline)
+#else
+#define QEL_NOINLINE __attribute__((noinline))
+#endif
