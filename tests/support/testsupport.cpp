@@ -202,6 +202,20 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const
   return result;
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
 std::string WithoutTracePrefixes(const std::string& text) {
   std::string out;
   out.reserve(text.size());

@@ -53,6 +53,10 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs,
 // what was traced, not who traced it.
 std::string WithoutTracePrefixes(const std::string& text);
 
+// The lines of a captured text, without their line ends ("\r\n" or "\n"); a last line without
+// one counts too.
+std::vector<std::string> SplitLines(const std::string& text);
+
 // The log that receives the services' event-log and debugger lines (see scripts/wine-run).
 std::string ReadServicesLog();
 // Waits until `needle` appears in the services log after byte offset `from`.

@@ -4,6 +4,7 @@
 
 #include "dict.h"
 #include "errorinternal.h"
+#include "processobject.h"
 #include "eventrecord.h"
 #include "format.h"
 #include "logstream.h"
@@ -34,33 +35,34 @@ struct ReportSettings {
   Str version{"25.10.0.18"};
 };
 
-ReportSettings& Settings() {
-  static ProcessStatic<ReportSettings> s_settings;
-  return s_settings.Get();
+constinit ProcessObject<ReportSettings> s_settings;
+
+ReportSettings& Settings() { return s_settings.Get(); }
+
+// The program's file name without folder and extension, in upper case.
+Str ReadModuleName() {
+  WStr path;
+  wchar_t* buffer = path.GetBuffer(32767);
+  if (!buffer) return Str();
+  DWORD n = ::GetModuleFileNameW(nullptr, buffer, 32768);
+  if (n == 0 || n >= 32768) return Str();
+  const wchar_t* name = buffer;
+  for (const wchar_t* p = buffer; *p; ++p)
+    if (*p == L'\\' || *p == L'/') name = p + 1;
+  const wchar_t* end = name;
+  const wchar_t* dot = nullptr;
+  for (; *end; ++end)
+    if (*end == L'.') dot = end;
+  Str result = Str::FromUtf16(name, static_cast<int>((dot ? dot : end) - name));
+  ToUpper(result);
+  return result;
 }
 
-// Lazy static "Str s_modulename": the program's file name without folder and extension, in
-// upper case.
-Str ModuleName() {
-  static ProcessStatic<Str> s_modulename([] {
-    WStr path;
-    wchar_t* buffer = path.GetBuffer(32767);
-    if (!buffer) return Str();
-    DWORD n = ::GetModuleFileNameW(nullptr, buffer, 32768);
-    if (n == 0 || n >= 32768) return Str();
-    const wchar_t* name = buffer;
-    for (const wchar_t* p = buffer; *p; ++p)
-      if (*p == L'\\' || *p == L'/') name = p + 1;
-    const wchar_t* end = name;
-    const wchar_t* dot = nullptr;
-    for (; *end; ++end)
-      if (*end == L'.') dot = end;
-    Str result = Str::FromUtf16(name, static_cast<int>((dot ? dot : end) - name));
-    ToUpper(result);
-    return result;
-  }());
-  return s_modulename.Get();
-}
+// Lazy static "Str s_modulename".
+constinit ProcessObject<Str> s_modulename;
+void MakeModuleName(void* at) { ::new (at) Str(ReadModuleName()); }
+
+Str ModuleName() { return s_modulename.Get<MakeModuleName>(); }
 
 // Keeps the caller's last-error value and error text across a report, and counts the nesting.
 class ReportScope {

@@ -1,6 +1,7 @@
 // Texts of Windows error codes and the thread's own error text (ERROR_LIBRARY_TEXT).
 #include "error.h"
 #include "errorinternal.h"
+#include "processobject.h"
 #include "locks.h"
 #include "handles.h"
 
@@ -20,10 +21,9 @@ struct ErrorTextSlot {
   Str fallback;
 };
 
-ErrorTextSlot& Slot() {
-  static ProcessStatic<ErrorTextSlot> s_slot;
-  return s_slot.Get();
-}
+constinit ProcessObject<ErrorTextSlot> s_slot;
+
+ErrorTextSlot& Slot() { return s_slot.Get(); }
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // Event-log sources: the registry registration and the process's cache of source handles.
 #include "error.h"
 #include "errorinternal.h"
+#include "processobject.h"
 #include "locks.h"
 #include "handles.h"
 #include "registry.h"
@@ -30,10 +31,9 @@ struct EventSourceCache {
   NamedCriticalSection lock{"EventSourceCache"};
 };
 
-EventSourceCache& Cache() {
-  static ProcessStatic<EventSourceCache> s_cache;
-  return s_cache.Get();
-}
+constinit ProcessObject<EventSourceCache> s_cache;
+
+EventSourceCache& Cache() { return s_cache.Get(); }
 
 HANDLE Find(const EventSourceNode* node, const Str& name, bool* found) {
   for (; node; node = node->next) {

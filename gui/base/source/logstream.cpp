@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "errorinternal.h"
+#include "processobject.h"
 #include "registry.h"
 #include "trace.h"
 #include "win.h"
@@ -86,17 +87,19 @@ bool WriteStreamRecord(StreamWatcher& watcher, const Str& text) {
   return ok;
 }
 
-// Lazy static "OutStreamWatcher OutStreamwatcher".
-StreamWatcher& OutStreamWatcher() {
-  static ProcessStatic<StreamWatcher> s_watcher(stdout);
-  return s_watcher.Get();
-}
+namespace {
 
-// Lazy static "ErrStreamWatcher ErrStreamwatcher".
-StreamWatcher& ErrStreamWatcher() {
-  static ProcessStatic<StreamWatcher> s_watcher(stderr);
-  return s_watcher.Get();
-}
+// Lazy statics "OutStreamWatcher OutStreamwatcher" and "ErrStreamWatcher ErrStreamwatcher".
+constinit ProcessObject<StreamWatcher> s_outStreamWatcher;
+constinit ProcessObject<StreamWatcher> s_errStreamWatcher;
+void MakeOutStreamWatcher(void* at) { ::new (at) StreamWatcher(stdout); }
+void MakeErrStreamWatcher(void* at) { ::new (at) StreamWatcher(stderr); }
+
+}  // namespace
+
+StreamWatcher& OutStreamWatcher() { return s_outStreamWatcher.Get<MakeOutStreamWatcher>(); }
+
+StreamWatcher& ErrStreamWatcher() { return s_errStreamWatcher.Get<MakeErrStreamWatcher>(); }
 
 void FlushReportStreams() {
   std::fflush(stdout);

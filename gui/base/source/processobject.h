@@ -25,4 +25,9 @@ struct ProcessObject {
         storage, nullptr);
     return *std::launder(reinterpret_cast<T*>(storage));
   }
+  // The object built by its default constructor.
+  T& Get() noexcept { return Get<&ConstructDefault>(); }
+
+ private:
+  static void ConstructDefault(void* at) { ::new (at) T(); }
 };

@@ -281,7 +281,7 @@ TEST(ParticleSwitch, EnvironmentDecidesAtStartAndTheStartupTraceSaysWhy) {
   };
   const Case cases[] = {{L"yes", false}, {L"YeS", false}, {L"0", true}, {L"maybe", true}};
   for (const Case& c : cases) {
-    test::ChildResult child = test::RunTestInChildWith(
+    test::ChildResult child = test::RunTestInChild(
         L"ParticleSwitchChild.*", L"ALLOC_TEST_CHILD",
         {{L"PARTICLEREPLACEMENT", c.value}, {L"ALLOC_TEST_EXPECT", c.enabled ? L"enabled" : L"disabled"}});
     const std::string value = test::Narrow(c.value);

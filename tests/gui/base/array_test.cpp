@@ -1,7 +1,7 @@
 // Counted arrays of 32-bit and 64-bit elements.
 #include "array.h"
 
-#include "reportcapture.h"
+#include "childrun.h"
 #include "str.h"  // GrowthCapacity
 
 #include <gtest/gtest.h>

@@ -1,10 +1,15 @@
-// Test helper: runs one test of this test program in a child process (see reportcapture.h) with
-// extra environment variables, which the child inherits from this process for the duration of
-// the call. Settings that a process reads once at start (the allocator switch, the lock
-// thresholds) can only be tried this way.
+// Test helper (header only): runs one test of this test program in a child process with its own
+// environment settings, under the Win32 debugging API, and collects its standard output, its
+// standard error and its debugger output. The base library echoes every report to the trace
+// channel, which falls back to OutputDebugStringA when no tracer listens; a debugger receives
+// those lines privately (no machine-wide DBWIN buffer that a parallel test could take them
+// from). Settings that a process reads once at start (the allocator switch, the lock
+// thresholds, the log type) can only be tried this way.
 #pragma once
 
-#include "reportcapture.h"
+#include "handles.h"
+#include "testsupport.h"
+#include "win.h"
 
 #include <string>
 #include <utility>
@@ -12,12 +17,114 @@
 
 namespace test {
 
-inline ChildResult RunTestInChildWith(const wchar_t* filter, const wchar_t* childMarker,
-                                      const std::vector<std::pair<std::wstring, std::wstring>>& environment) {
-  for (const auto& [name, value] : environment) ::SetEnvironmentVariableW(name.c_str(), value.c_str());
-  ChildResult result = RunTestInChild(filter, childMarker);
-  for (const auto& [name, value] : environment) ::SetEnvironmentVariableW(name.c_str(), nullptr);
+struct ChildResult {
+  bool started = false;
+  DWORD processId = 0;
+  DWORD exitCode = 0;
+  std::string out;
+  std::string err;
+  std::string debugOutput;  // every OutputDebugString text of the child, in order, without trace prefixes
+};
+
+// One environment change for the child: an empty value removes the variable.
+using EnvironmentSetting = std::pair<std::wstring, std::wstring>;
+
+// Runs this program with --gtest_filter=`filter` and the environment changes. With `withStdout`
+// false the child has no standard output handle at all (as a service has none).
+inline ChildResult RunChildTest(const wchar_t* filter, const std::vector<EnvironmentSetting>& environment,
+                                bool withStdout = true) {
+  ChildResult result;
+  TempDir folder;
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  auto open = [&](const wchar_t* name) {
+    return FileHandle(::CreateFileW(folder.Join(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  };
+  FileHandle out = open(L"out.txt");
+  FileHandle err = open(L"err.txt");
+  if (!out || !err) return result;
+
+  wchar_t self[MAX_PATH];
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=" + filter;
+  std::vector<wchar_t> line(command.begin(), command.end());
+  line.push_back(0);
+
+  // The child inherits this process's environment with the changes; they are undone at once.
+  std::vector<std::pair<std::wstring, std::wstring>> saved;
+  std::vector<bool> wasSet;
+  for (const EnvironmentSetting& setting : environment) {
+    wchar_t old[4096];
+    DWORD n = ::GetEnvironmentVariableW(setting.first.c_str(), old, 4096);
+    wasSet.push_back(n > 0 && n < 4096);
+    saved.emplace_back(setting.first, wasSet.back() ? std::wstring(old, n) : std::wstring());
+    ::SetEnvironmentVariableW(setting.first.c_str(), setting.second.empty() ? nullptr : setting.second.c_str());
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = withStdout ? out.Get() : nullptr;
+  startup.hStdError = err.Get();
+  PROCESS_INFORMATION process{};
+  result.started = ::CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                                    nullptr, &startup, &process) != FALSE;
+  for (size_t i = 0; i < saved.size(); ++i)
+    ::SetEnvironmentVariableW(saved[i].first.c_str(), wasSet[i] ? saved[i].second.c_str() : nullptr);
+  if (!result.started) return result;
+  result.processId = process.dwProcessId;
+  KernelHandle processHandle(process.hProcess);
+  KernelHandle threadHandle(process.hThread);
+
+  for (;;) {
+    DEBUG_EVENT event{};
+    if (!::WaitForDebugEvent(&event, 120000)) break;
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        if (event.u.CreateProcessInfo.hFile) ::CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile) ::CloseHandle(event.u.LoadDll.hFile);
+        break;
+      case EXCEPTION_DEBUG_EVENT:
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+          status = DBG_EXCEPTION_NOT_HANDLED;
+        break;
+      case OUTPUT_DEBUG_STRING_EVENT: {
+        const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
+        if (!info.fUnicode && info.nDebugStringLength > 0) {
+          std::string text(info.nDebugStringLength, '\0');
+          SIZE_T read = 0;
+          ::ReadProcessMemory(processHandle.Get(), info.lpDebugStringData, text.data(), text.size(), &read);
+          text.resize(read);
+          while (!text.empty() && text.back() == '\0') text.pop_back();
+          result.debugOutput += test::WithoutTracePrefixes(text);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    const bool exited = event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
+    if (exited) result.exitCode = event.u.ExitProcess.dwExitCode;
+    ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    if (exited) break;
+  }
+  ::WaitForSingleObject(processHandle.Get(), 30000);
+  out.Reset();
+  err.Reset();
+  ReadFileBytes(folder.Join(L"out.txt"), &result.out);
+  ReadFileBytes(folder.Join(L"err.txt"), &result.err);
   return result;
+}
+
+// The common form: the child test runs only when the variable `childMarker` is set (see
+// IsChildRun), here to 1, besides the other changes.
+inline ChildResult RunTestInChild(const wchar_t* filter, const wchar_t* childMarker,
+                                  std::vector<EnvironmentSetting> environment = {}) {
+  environment.emplace_back(childMarker, L"1");
+  return RunChildTest(filter, environment);
 }
 
 inline size_t CountOccurrences(const std::string& text, const std::string& needle) {

@@ -282,20 +282,6 @@ std::string Escaped(const std::string& text) {
   return std::regex_replace(text, special, R"(\$&)");
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
-
 // The report's fields as its text form carries them: one "qelgui.NAME: VALUE" line each.
 std::vector<std::pair<std::string, std::string>> ReportFields(const std::vector<std::string>& lines, size_t from) {
   std::vector<std::pair<std::string, std::string>> fields;
@@ -342,7 +328,7 @@ TEST_P(FilterReport, TracesAndReportsEvent400WithItsFields) {
   ::OutputDebugStringA("crashfilter-case-end\n");
   ASSERT_TRUE(listener.WaitFor("crashfilter-case-end", self, 20000)) << listener.TextOf(self);
   const std::string text = listener.TextOf(self);
-  const std::vector<std::string> lines = Lines(text);
+  const std::vector<std::string> lines = test::SplitLines(text);
 
   std::vector<std::string> contexts;
   size_t report = lines.size();
@@ -561,7 +547,7 @@ TEST(PassOnReport, NonContinuableIsReportedThenPassedOn) {
   const DWORD pid = static_cast<DWORD>(std::stoul(found[2].str()));
   ASSERT_TRUE(listener.WaitFor("qelgui.context: outer", pid, 20000)) << listener.TextOf(pid);
   const std::string text = listener.TextOf(pid);
-  const std::vector<std::string> lines = Lines(text);
+  const std::vector<std::string> lines = test::SplitLines(text);
   std::vector<std::string> contexts;
   for (size_t i = 0; i < lines.size(); ++i) {
     if (lines[i] != kReportLine) continue;

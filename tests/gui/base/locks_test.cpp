@@ -262,7 +262,7 @@ TEST(TimedLock, ReportsHoldsLongerThanTheThreshold) {
     std::vector<std::pair<std::wstring, std::wstring>> environment;
     if (c.threshold) environment.emplace_back(L"THRESHOLD_SHORTCRITICALSECTION", c.threshold);
     const std::wstring filter = std::wstring(L"TimedLockChild.") + c.child;
-    test::ChildResult child = test::RunTestInChildWith(filter.c_str(), L"LOCKS_TEST_CHILD", environment);
+    test::ChildResult child = test::RunTestInChild(filter.c_str(), L"LOCKS_TEST_CHILD", environment);
     const std::string label = test::Narrow(filter) + " threshold " + (c.threshold ? test::Narrow(c.threshold) : "unset");
     ASSERT_TRUE(child.started) << label;
     EXPECT_EQ(child.exitCode, 0u) << label;

@@ -6,7 +6,7 @@
 #include "error.h"
 #include "launch.h"
 #include "logstream.h"
-#include "reportchild.h"
+#include "childrun.h"
 #include "value.h"
 
 #include <gtest/gtest.h>
@@ -116,7 +116,7 @@ class ReportDestination : public testing::TestWithParam<DestinationCase> {};
 
 TEST_P(ReportDestination, RecordsReachTheChosenDestinationInTheirForm) {
   const DestinationCase& c = GetParam();
-  test::ReportChildResult child = test::RunReportChild(
+  test::ChildResult child = test::RunChildTest(
       L"ReportChild.Records", {{kChildVariable, L"records"}, {L"LOGTYPE", c.logtype}});
   ASSERT_TRUE(child.started);
   EXPECT_EQ(child.exitCode, 0u) << child.out;
@@ -185,8 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<DestinationCase>& info) { return std::string(info.param.name); });
 
 TEST(ReportDestination, NoStandardOutputRefusesRecords) {
-  test::ReportChildResult child =
-      test::RunReportChild(L"ReportChild.NoStream", {{kChildVariable, L"nostream"}, {L"LOGTYPE", L"stdout"}}, false);
+  test::ChildResult child =
+      test::RunChildTest(L"ReportChild.NoStream", {{kChildVariable, L"nostream"}, {L"LOGTYPE", L"stdout"}}, false);
   ASSERT_TRUE(child.started);
   EXPECT_EQ(child.exitCode, 0u) << child.err;
   // The trace echo does not depend on the destination.
@@ -194,8 +194,8 @@ TEST(ReportDestination, NoStandardOutputRefusesRecords) {
 }
 
 TEST(ReportFatal, FatalErrorEndsTheProcess) {
-  test::ReportChildResult child =
-      test::RunReportChild(L"ReportChild.Fatal", {{kChildVariable, L"fatal"}, {L"LOGTYPE", L"stdout"}});
+  test::ChildResult child =
+      test::RunChildTest(L"ReportChild.Fatal", {{kChildVariable, L"fatal"}, {L"LOGTYPE", L"stdout"}});
   ASSERT_TRUE(child.started);
   EXPECT_EQ(child.exitCode, 3u);
   std::vector<std::string> errLines = test::SplitLines(child.err);

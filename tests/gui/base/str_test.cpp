@@ -1,7 +1,7 @@
 // The UTF-8 counted string Str.
 #include "str.h"
 
-#include "reportcapture.h"
+#include "childrun.h"
 #include "win.h"
 
 #include <gtest/gtest.h>

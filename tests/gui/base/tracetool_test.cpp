@@ -18,18 +18,6 @@ std::wstring Tracer(const std::wstring& arguments) {
   return L"\"" + test::ProgramPath(L"tracer") + L"\" " + arguments;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', start)) {
-    std::string line = text.substr(start, at - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = at + 1;
-  }
-  return lines;
-}
-
 bool WaitForListeningPipe() {
   for (int i = 0; i < 500; ++i) {
     if (::WaitNamedPipeA("\\\\.\\pipe\\ZevTracePipe", 100)) return true;
@@ -82,7 +70,7 @@ TEST(TracerTool, PrintsTheRecordsOfSeveralClientsAndWritesThemToAFile) {
   ASSERT_TRUE(listener.finished);
   EXPECT_EQ(listener.exitCode, 1u) << listener.err;  // the time ran out before 1000 records
 
-  std::vector<std::string> printed = Lines(listener.out);
+  std::vector<std::string> printed = test::SplitLines(listener.out);
   std::vector<std::string> texts;
   for (const std::string& line : printed) {
     if (line.find("|tracer: ") == std::string::npos) continue;  // another program's record
@@ -94,7 +82,7 @@ TEST(TracerTool, PrintsTheRecordsOfSeveralClientsAndWritesThemToAFile) {
 
   std::string file;
   ASSERT_TRUE(test::ReadFileBytes(out, &file));
-  EXPECT_EQ(Lines(file), printed);
+  EXPECT_EQ(test::SplitLines(file), printed);
 }
 
 TEST(TracerTool, EndsWithZeroAfterTheCount) {
@@ -109,7 +97,7 @@ TEST(TracerTool, EndsWithZeroAfterTheCount) {
   run.join();
   ASSERT_TRUE(listener.finished);
   EXPECT_EQ(listener.exitCode, 0u) << listener.err;
-  EXPECT_EQ(Lines(listener.out).size(), 1u) << listener.out;
+  EXPECT_EQ(test::SplitLines(listener.out).size(), 1u) << listener.out;
 }
 
 TEST(TracerTool, TimeLimitBeforeTheCountEndsWithOne) {

@@ -2,7 +2,7 @@
 #include "value.h"
 
 #include "dict.h"
-#include "reportcapture.h"
+#include "childrun.h"
 #include "win.h"
 
 #include <unknwn.h>

@@ -1,7 +1,7 @@
 // The UTF-16 counted string WStr.
 #include "str.h"
 
-#include "reportcapture.h"
+#include "childrun.h"
 #include "win.h"
 
 #include <gtest/gtest.h>
