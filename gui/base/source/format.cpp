@@ -330,7 +330,7 @@ bool FormatPlainIntegers(Str& out, const char* format, va_list args) {
   for (int i = 0; i < count; ++i) {
     const Piece& piece = pieces[i];
     // A "%%" piece carries its first '%' as the last literal byte; the second is skipped.
-    CopyRun(target, piece.literal, piece.literalLength);
+    CopyShort(target, piece.literal, piece.literalLength);
     target += piece.literalLength;
     if (!piece.conversion) continue;
     if (piece.negative) *target++ = '-';
@@ -389,7 +389,7 @@ QEL_NOINLINE bool FormatGeneral(Str& out, const char* format, va_list args) {
     out.Clear();
     return false;
   }
-  CopyRun(buffer, text.Data(), text.Length());
+  CopyShort(buffer, text.Data(), text.Length());
   buffer[text.Length()] = 0;
   return true;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "handles.h"
+#include "shortcopy.h"
 
 // The flags of a directive, each at most once however often it was written.
 enum FormatFlag : uint8_t {
@@ -66,21 +67,6 @@ struct FormatDirective {
   bool ReadsText() const noexcept { return conversion == 's' || conversion == 'S'; }
 };
 
-// Copies a run of a format's text. The runs are short, and a call of the runtime's memcpy costs
-// more than copying them here (under Wine several times more); long runs still take it.
-inline void CopyRun(char* to, const char* from, size_t count) {
-  if (count > 64) {
-    memcpy(to, from, count);
-    return;
-  }
-  for (; count >= 8; count -= 8, to += 8, from += 8) {
-    uint64_t word;
-    memcpy(&word, from, 8);
-    memcpy(to, &word, 8);
-  }
-  for (; count; --count) *to++ = *from++;
-}
-
 // The text of one call as it grows: on the stack while short, on the process heap beyond.
 // Once memory runs out it stays failed and every later write is dropped.
 class FormatBuffer {
@@ -99,7 +85,7 @@ class FormatBuffer {
 
   void Append(const char* text, size_t count) {
     if (char* at = Reserve(count)) {
-      CopyRun(at, text, count);
+      CopyShort(at, text, count);
       used_ += count;
     }
   }

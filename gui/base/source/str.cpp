@@ -2,6 +2,8 @@
 // comparison, case mapping and the conversions from UTF-16.
 #include "str.h"
 
+#include "shortcopy.h"
+
 #include "error.h"
 #include "strreport.h"
 #include "win.h"
@@ -191,10 +193,15 @@ bool Str::Append(const char* text, size_t count, bool fast) {
   if (h_ && h_->capacity >= n && Unshared(h_)) {
     char* t = h_->Text();
     h_->length = n;
-    if (count == 1)
-      t[length] = *text;
+    char* to = t + length;
+    // The run may lie in this very buffer; only a run that reaches past the text's end can
+    // overlap where it goes.
+    const uintptr_t from = reinterpret_cast<uintptr_t>(text);
+    const uintptr_t at = reinterpret_cast<uintptr_t>(to);
+    if (from + count <= at || from >= at + count)
+      CopyShort(to, text, count);
     else
-      std::memmove(t + length, text, count);  // the run may lie in this very buffer
+      std::memmove(to, text, count);
     t[n] = 0;
     return true;
   }
