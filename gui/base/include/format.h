@@ -29,6 +29,9 @@ constexpr int32_t kMaxFormatWidth = 1 << 20;
 // UTF-16 (the output is UTF-8 either way); a null text gives "(null)". %p gives "0x" and the
 // pointer's digits. A directive whose argument cannot be read (a wild pointer) gives "(error)".
 // A directive with an unknown conversion gives nothing and its letter stays in the text.
+// Integers, texts and characters are written by the library itself, by the Microsoft
+// runtime's rules (an integer's '0' flag is ignored beside a precision, a precision on %c has no
+// effect); floating point, %p and the rarer forms go to the runtime.
 //
 // Returns false and leaves `out` empty when the format is null or rejected (numbered and
 // unnumbered arguments mixed, argument number 0 or above kMaxFormatArgument), or on
