@@ -178,6 +178,51 @@ void CloseServiceEvents(ServiceStatusContext& context) {
   }
 }
 
+void PrepareServiceContext(ServiceStatusContext& context, LPHANDLER_FUNCTION_EX handler, HANDLE (*createOwnEvent)(),
+                           const char* ownEventFunction) {
+  WStr serviceName(GetServiceIdentity().serviceName);
+  context.statusHandle = ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), handler, &context);
+  if (!context.statusHandle) return SaveServiceFailure(context, "RegisterServiceCtrlHandler");
+  for (int i = 0; i < 2; ++i) {
+    context.events[i] = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!context.events[i]) return SaveServiceFailure(context, "CreateEvent");
+  }
+  context.events[2] = createOwnEvent();
+  if (!context.events[2]) return SaveServiceFailure(context, ownEventFunction);
+  context.ready = true;
+}
+
+DWORD ReportServicePending(ServiceStatusContext& context, int index) {
+  if (!context.ready) return context.lastError;
+  if (!SetServiceState(context, context.pendingStates[index])) return context.lastError;
+  if (!::SetEvent(context.events[index])) {
+    SaveServiceFailure(context, "SetEvent");
+    return context.lastError;
+  }
+  return 0;
+}
+
+ServiceWait WaitForServiceEvents(ServiceStatusContext& context, DWORD periodMs) {
+  switch (::WaitForMultipleObjects(3, context.events, FALSE, periodMs)) {
+    case WAIT_OBJECT_0:
+      ReportServiceEvent("started");
+      return context.ready && SetServiceState(context, SERVICE_RUNNING) ? ServiceWait::Continue : ServiceWait::End;
+    case WAIT_OBJECT_0 + 1:
+      ReportServiceEvent("stopped");
+      if (context.ready) SetServiceState(context, SERVICE_STOPPED);
+      return ServiceWait::End;
+    case WAIT_OBJECT_0 + 2:
+      return ServiceWait::OwnEvent;
+    case WAIT_TIMEOUT:
+      return ServiceWait::Timeout;
+    case WAIT_FAILED:
+      SaveServiceFailure(context, "WaitForMultipleObjects");
+      return ServiceWait::End;
+    default:
+      return ServiceWait::Continue;
+  }
+}
+
 int RunServiceProgram(int argc, wchar_t** argv, const char* serviceWords, LPSERVICE_MAIN_FUNCTIONW serviceMain) {
   InitServiceIdentity(serviceWords);
   const ServiceIdentity& id = Identity();

@@ -59,5 +59,29 @@ void SaveServiceFailure(ServiceStatusContext& context, const char* function);
 // Closes the events that exist, clearing each slot first.
 void CloseServiceEvents(ServiceStatusContext& context);
 
+// The service main's set-up after InitServiceStatus: registers `handler` with the context as
+// its argument, creates the start and stop events and then the program's own event with
+// `createOwnEvent` (its failure is reported as `ownEventFunction`). The first failure is saved
+// and ends the set-up; `ready` is set when everything is in place.
+void PrepareServiceContext(ServiceStatusContext& context, LPHANDLER_FUNCTION_EX handler, HANDLE (*createOwnEvent)(),
+                           const char* ownEventFunction);
+
+// Index 0 enters START_PENDING, index 1 STOP_PENDING; then signals the matching event. 0 or the
+// Windows error (the saved one when the context is not ready).
+DWORD ReportServicePending(ServiceStatusContext& context, int index);
+
+// What one wait of a service's loop found.
+enum class ServiceWait {
+  Continue,  // the start event: RUNNING was entered
+  End,       // the stop event (STOPPED entered), a failed wait, or a failed status report
+  OwnEvent,  // the program's own event: its work is due
+  Timeout,   // the period passed: its periodic work is due
+};
+
+// Waits at most `periodMs` for the start, stop and own events. The start event reports
+// "started" and enters RUNNING; the stop event reports "stopped" and enters STOPPED; a failed
+// wait is saved as "WaitForMultipleObjects".
+ServiceWait WaitForServiceEvents(ServiceStatusContext& context, DWORD periodMs);
+
 // The program entry of a service: identity, then "install" (any letter case) or the dispatcher.
 int RunServiceProgram(int argc, wchar_t** argv, const char* serviceWords, LPSERVICE_MAIN_FUNCTIONW serviceMain);

@@ -29,22 +29,14 @@ void TestInteractive(ServiceContext& context) {
   if (text) TraceFormatDone();
 }
 
+// An existing shutdown event was made by someone else, with rights of their choosing: the
+// service refuses to run on it rather than wait on an event another process controls.
+HANDLE CreateShutdownEvent() { return CreateSharedEvent(ClientIdentity::ShutdownEventName, false, false); }
+
 void Prepare(ServiceContext& context) {
   InitServiceStatus(context);
   TestInteractive(context);
-
-  WStr serviceName(GetServiceIdentity().serviceName);
-  context.statusHandle = ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), ControlHandler, &context);
-  if (!context.statusHandle) return SaveServiceFailure(context, "RegisterServiceCtrlHandler");
-  for (int i = 0; i < 2; ++i) {
-    context.events[i] = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!context.events[i]) return SaveServiceFailure(context, "CreateEvent");
-  }
-  // An existing shutdown event was made by someone else, with rights of their choosing: the
-  // service refuses to run on it rather than wait on an event another process controls.
-  context.events[2] = CreateSharedEvent(ClientIdentity::ShutdownEventName, false, false);
-  if (!context.events[2]) return SaveServiceFailure(context, "CreateEvent");
-  context.ready = true;
+  PrepareServiceContext(context, ControlHandler, CreateShutdownEvent, "CreateEvent");
 }
 
 // Answers a shutdown request; only a requester that created the stopped event hears it.
@@ -67,17 +59,10 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 }
 
 DWORD ReportPending(int index) {
-  ServiceContext& context = *s_context;
   // The client processes go first: STOP_PENDING tells the service manager the end is near, and
   // the tray must not outlive the service that watches over it.
   if (index == 1) QuitSystray();
-  if (!context.ready) return context.lastError;
-  if (!SetServiceState(context, context.pendingStates[index])) return context.lastError;
-  if (!::SetEvent(context.events[index])) {
-    SaveServiceFailure(context, "SetEvent");
-    return context.lastError;
-  }
-  return 0;
+  return ReportServicePending(*s_context, index);
 }
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
@@ -89,27 +74,19 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
 
 bool WaitOnce() {
   ServiceContext& context = *s_context;
-  DWORD result = ::WaitForMultipleObjects(3, context.events, FALSE, kWaitPeriodMs);
-  switch (result) {
-    case WAIT_OBJECT_0:
-      ReportServiceEvent("started");
-      return context.ready && SetServiceState(context, SERVICE_RUNNING);
-    case WAIT_OBJECT_0 + 1:
-      ReportServiceEvent("stopped");
-      if (context.ready) SetServiceState(context, SERVICE_STOPPED);
-      return false;
-    case WAIT_OBJECT_0 + 2:
+  switch (WaitForServiceEvents(context, kWaitPeriodMs)) {
+    case ServiceWait::OwnEvent:
       Trace(__LINE__, "NCLService: Shutdown (Interactive)");
       if (QuitSystray()) SignalStopped();
       return true;
-    case WAIT_TIMEOUT:
+    case ServiceWait::Timeout:
       context.interactive = TestInteractiveMarker();
       if (!context.interactive) StartUI();
       return true;
-    case WAIT_FAILED:
-      SaveServiceFailure(context, "WaitForMultipleObjects");
-      return false;
-    default:
+    case ServiceWait::Continue:
       return true;
+    case ServiceWait::End:
+      return false;
   }
+  return false;
 }

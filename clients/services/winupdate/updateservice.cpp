@@ -19,27 +19,13 @@ bool StopRequestedByControl() { return s_stopRequested.load(); }
 
 constexpr DWORD kWaitPeriodMs = 60000;
 
-void Prepare(ServiceContext& context) {
-  InitServiceStatus(context);
-
-  WStr serviceName(GetServiceIdentity().serviceName);
-  context.statusHandle = ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), ControlHandler, &context);
-  if (!context.statusHandle) return SaveServiceFailure(context, "RegisterServiceCtrlHandler");
-  for (int i = 0; i < 2; ++i) {
-    context.events[i] = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!context.events[i]) return SaveServiceFailure(context, "CreateEvent");
-  }
-  context.events[2] = CreateMSIPushEvent();
-  if (!context.events[2]) return SaveServiceFailure(context, "CreateMSIPushEvent");
-  context.ready = true;
-}
-
 }  // namespace
 
 void WINAPI ServiceMain(DWORD, wchar_t**) {
   ServiceContext& context = *s_context;
   SetUpdatePassStopCheck(StopRequestedByControl);
-  Prepare(context);
+  InitServiceStatus(context);
+  PrepareServiceContext(context, ControlHandler, CreateMSIPushEvent, "CreateMSIPushEvent");
   if (ReportPending(0) == 0) {
     // The first pass runs while the service still reports START_PENDING.
     UpdateStep();
@@ -49,16 +35,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   CloseServiceEvents(context);
 }
 
-DWORD ReportPending(int index) {
-  ServiceContext& context = *s_context;
-  if (!context.ready) return context.lastError;
-  if (!SetServiceState(context, context.pendingStates[index])) return context.lastError;
-  if (!::SetEvent(context.events[index])) {
-    SaveServiceFailure(context, "SetEvent");
-    return context.lastError;
-  }
-  return 0;
-}
+DWORD ReportPending(int index) { return ReportServicePending(*s_context, index); }
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
   if (!context) return ERROR_BAD_ENVIRONMENT;
@@ -71,24 +48,15 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
 }
 
 bool WaitOnce() {
-  ServiceContext& context = *s_context;
-  DWORD result = ::WaitForMultipleObjects(3, context.events, FALSE, kWaitPeriodMs);
-  switch (result) {
-    case WAIT_OBJECT_0:
-      ReportServiceEvent("started");
-      return context.ready && SetServiceState(context, SERVICE_RUNNING);
-    case WAIT_OBJECT_0 + 1:
-      ReportServiceEvent("stopped");
-      if (context.ready) SetServiceState(context, SERVICE_STOPPED);
-      return false;
-    case WAIT_OBJECT_0 + 2:
-    case WAIT_TIMEOUT:
+  switch (WaitForServiceEvents(*s_context, kWaitPeriodMs)) {
+    case ServiceWait::OwnEvent:
+    case ServiceWait::Timeout:
       UpdateStep();
       return true;
-    case WAIT_FAILED:
-      SaveServiceFailure(context, "WaitForMultipleObjects");
-      return false;
-    default:
+    case ServiceWait::Continue:
       return true;
+    case ServiceWait::End:
+      return false;
   }
+  return false;
 }
