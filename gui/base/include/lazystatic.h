@@ -8,6 +8,10 @@
 //
 //   constinit LazyStatic<ReportSettings> s_settings("ReportSettings s_settings");
 //   if (ReportSettings* settings = s_settings.Get()) ...
+//
+// With `destroyAtExit` false the object is never destroyed and stays in state 2 until the
+// process ends: for the objects that reports made during process exit still need (the stream
+// writers), which would otherwise be gone before the last static destructor reports.
 #pragma once
 
 #include <atomic>
@@ -24,7 +28,7 @@ struct LazyStaticRecord {
   std::atomic<uint32_t> state{kLazyStaticNew};
   const char* site;                     // "Type s_variable", the lock site of its creation
   void (*construct)(void* storage);
-  void (*destroy)(void* object);
+  void (*destroy)(void* object);        // null: kept until the process ends
   void* storage;
   LazyStaticRecord* older = nullptr;    // the process-exit list, newest first
 
@@ -43,11 +47,11 @@ void* CreateLazyStatic(LazyStaticRecord* record) noexcept;
 // library registers one call per construction with atexit, so destruction mirrors construction.
 void DestroyNewestLazyStatic() noexcept;
 
-template <typename T>
+template <typename T, bool destroyAtExit = true>
 class LazyStatic {
  public:
   explicit constexpr LazyStatic(const char* site) noexcept
-      : record_(site, &Construct, &Destroy, storage_) {}
+      : record_(site, &Construct, destroyAtExit ? &Destroy : nullptr, storage_) {}
   LazyStatic(const LazyStatic&) = delete;
   LazyStatic& operator=(const LazyStatic&) = delete;
 

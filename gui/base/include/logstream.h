@@ -31,6 +31,14 @@ struct StreamWatcher {
 // another thread's record.
 bool WriteStreamRecord(StreamWatcher& watcher, const Str& text);
 
-// The process's writers for standard output and standard error, made on first use.
-StreamWatcher& OutStreamWatcher();
-StreamWatcher& ErrStreamWatcher();
+// The writers of standard output and standard error: lazy statics ("OutStreamWatcher
+// OutStreamwatcher", "ErrStreamWatcher ErrStreamwatcher") made on first use and kept to the end
+// of the process.
+struct OutStreamWatcher : StreamWatcher {
+  OutStreamWatcher() : StreamWatcher(stdout) {}
+};
+struct ErrStreamWatcher : StreamWatcher {
+  ErrStreamWatcher() : StreamWatcher(stderr) {}
+};
+StreamWatcher& StdoutWatcher();
+StreamWatcher& StderrWatcher();

@@ -162,8 +162,8 @@ bool ReportEvent(const Str& source, uint32_t eventId, const Str& message, const 
   EventRecord record = MakeEventRecord(source, eventId, message, fields);
 
   LogType type = GetLogType();
-  StreamWatcher* stream = type == LogTypeStdout   ? &OutStreamWatcher()
-                          : type == LogTypeStderr ? &ErrStreamWatcher()
+  StreamWatcher* stream = type == LogTypeStdout   ? &StdoutWatcher()
+                          : type == LogTypeStderr ? &StderrWatcher()
                                                   : nullptr;
   if (stream) {
     record.timestamp = CurrentTimeStamp();

@@ -27,7 +27,7 @@ void* CreateLazyStatic(LazyStaticRecord* record) noexcept {
   // One atexit entry per construction: atexit runs its entries newest first, and each entry
   // destroys the newest living lazy static, so every object dies after everything that was
   // built (or registered for exit) after it. Without an entry the object simply lives on.
-  if (std::atexit(DestroyNewestLazyStatic) == 0) {
+  if (record->destroy && std::atexit(DestroyNewestLazyStatic) == 0) {
     record->older = s_newest;
     s_newest = record;
   }

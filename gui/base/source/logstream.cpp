@@ -3,7 +3,8 @@
 
 #include "error.h"
 #include "errorinternal.h"
-#include "processobject.h"
+#include "lazystatic.h"
+#include "locks.h"
 #include "registry.h"
 #include "trace.h"
 #include "win.h"
@@ -18,9 +19,8 @@ const char kSourceFile[] = "gui/base/source/error";
 
 constexpr int kLogTypeUnread = -1;
 
-// Lazy static "LogType s_logtype": -1 until read. Two threads that read it at the same time
-// both read the setting; the first to store wins, so every caller sees one value for the life
-// of the process.
+// Lazy static "LogType s_logtype": -1 until read, then the value for the life of the process.
+// It is read once, under the lazy-static lock.
 std::atomic<int> s_logtype{kLogTypeUnread};
 
 // Set while this thread reads the setting: a report made on the way (an allocation failure)
@@ -55,24 +55,25 @@ LogType GetLogType() {
   if (t_readingLogType) return LogTypeSystem;
 
   DWORD saved = ::GetLastError();
-  t_readingLogType = true;
-  Str setting = GetEnvironmentSetting(Str("LOGTYPE"));
-  bool unknown = false;
-  int type = ParseLogType(setting, &unknown);
-  t_readingLogType = false;
-
-  int expected = kLogTypeUnread;
-  if (s_logtype.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
-    if (unknown) {
-      const char* line = TraceFormat("GetLogType: Unknown type [%s]", setting.c_str());
-      TraceAssert(TraceAreaDefault, TraceError, kSourceFile, __LINE__, line);
-      TraceFormatDone();
+  {
+    TimedLockHold hold(LazyStaticLock(), Str("LogType s_logtype"));
+    cached = s_logtype.load(std::memory_order_acquire);
+    if (cached == kLogTypeUnread) {
+      t_readingLogType = true;
+      Str setting = GetEnvironmentSetting(Str("LOGTYPE"));
+      bool unknown = false;
+      cached = ParseLogType(setting, &unknown);
+      s_logtype.store(cached, std::memory_order_release);
+      if (unknown) {
+        const char* line = TraceFormat("GetLogType: Unknown type [%s]", setting.c_str());
+        TraceAssert(TraceAreaDefault, TraceError, kSourceFile, __LINE__, line);
+        TraceFormatDone();
+      }
+      t_readingLogType = false;
     }
-  } else {
-    type = expected;
   }
   ::SetLastError(saved);
-  return static_cast<LogType>(type);
+  return static_cast<LogType>(cached);
 }
 
 StreamWatcher::StreamWatcher(FILE* file)
@@ -89,17 +90,15 @@ bool WriteStreamRecord(StreamWatcher& watcher, const Str& text) {
 
 namespace {
 
-// Lazy statics "OutStreamWatcher OutStreamwatcher" and "ErrStreamWatcher ErrStreamwatcher".
-constinit ProcessObject<StreamWatcher> s_outStreamWatcher;
-constinit ProcessObject<StreamWatcher> s_errStreamWatcher;
-void MakeOutStreamWatcher(void* at) { ::new (at) StreamWatcher(stdout); }
-void MakeErrStreamWatcher(void* at) { ::new (at) StreamWatcher(stderr); }
+constinit LazyStatic<OutStreamWatcher, false> OutStreamwatcher("OutStreamWatcher OutStreamwatcher");
+constinit LazyStatic<ErrStreamWatcher, false> ErrStreamwatcher("ErrStreamWatcher ErrStreamwatcher");
 
 }  // namespace
 
-StreamWatcher& OutStreamWatcher() { return s_outStreamWatcher.Get<MakeOutStreamWatcher>(); }
+// Kept lazy statics are never destroyed, so Get() always has the object.
+StreamWatcher& StdoutWatcher() { return *OutStreamwatcher.Get(); }
 
-StreamWatcher& ErrStreamWatcher() { return s_errStreamWatcher.Get<MakeErrStreamWatcher>(); }
+StreamWatcher& StderrWatcher() { return *ErrStreamwatcher.Get(); }
 
 void FlushReportStreams() {
   std::fflush(stdout);

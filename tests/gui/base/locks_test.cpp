@@ -358,7 +358,8 @@ TEST(LazyStatic, RacingThreadsBuildTheObjectOnce) {
 }
 
 // Child: the lazy statics are destroyed at exit, newest first, before code registered for exit
-// ahead of them runs; that code sees state 4 and a null object.
+// ahead of them runs; that code sees state 4 and a null object. A kept one is still there.
+constinit LazyStatic<Expensive, false> s_kept("Expensive s_kept");
 constinit LazyStatic<Expensive> s_exitFirst("Expensive s_exitFirst");
 constinit LazyStatic<Expensive> s_exitSecond("Expensive s_exitSecond");
 int g_secondSawFirstAlive = -1;
@@ -371,7 +372,8 @@ constinit LazyStatic<ProbeSecond> s_probe("ProbeSecond s_probe");
 void CheckAfterLazyStatics() {
   const bool ok = s_exitFirst.State() == kLazyStaticDestroyed && s_exitSecond.State() == kLazyStaticDestroyed &&
                   s_probe.State() == kLazyStaticDestroyed && !s_exitFirst.IsUsable() &&
-                  s_exitFirst.Get() == nullptr && g_destructions.load() == 2 && g_secondSawFirstAlive == 1;
+                  s_exitFirst.Get() == nullptr && g_destructions.load() == 2 && g_secondSawFirstAlive == 1 &&
+                  s_kept.State() == kLazyStaticConstructed && s_kept.Get() != nullptr && s_kept.Get()->value == 42;
   fflush(stdout);
   _exit(ok ? 42 : 43);
 }
@@ -379,6 +381,7 @@ void CheckAfterLazyStatics() {
 TEST(LazyStaticChild, DestroyedAtExitNewestFirst) {
   if (!test::IsChildRun("LOCKS_TEST_CHILD")) GTEST_SKIP() << "runs only as a child process";
   std::atexit(CheckAfterLazyStatics);
+  ASSERT_NE(s_kept.Get(), nullptr);
   ASSERT_NE(s_exitFirst.Get(), nullptr);
   ASSERT_NE(s_exitSecond.Get(), nullptr);
   ASSERT_NE(s_probe.Get(), nullptr);  // newest: destroyed first, while s_exitFirst still lives

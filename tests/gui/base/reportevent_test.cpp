@@ -7,6 +7,7 @@
 #include "launch.h"
 #include "logstream.h"
 #include "childrun.h"
+#include "locks.h"
 #include "value.h"
 
 #include <gtest/gtest.h>
@@ -52,12 +53,17 @@ TEST(ReportChild, Records) {
 
   EXPECT_EQ(::GetLastError(), 1234u);
   EXPECT_STREQ(GetErrorText(ERROR_LIBRARY_TEXT).c_str(), "the caller's own text");
+
+  // The setting was read once for all these reports, under the lazy-static lock and its site.
+  LockSiteStatistics site;
+  ASSERT_TRUE(LazyStaticLock().SiteStatistics(Str("LogType s_logtype"), &site));
+  EXPECT_EQ(site.holds, 1u);
 }
 
 TEST(ReportChild, NoStream) {
   if (ChildScenario() != "nostream") GTEST_SKIP() << "runs only as the child of NoStandardOutputRefusesRecords";
   EXPECT_EQ(GetLogType(), LogTypeStdout);
-  EXPECT_EQ(OutStreamWatcher().state.load(), StreamUnavailable) << "a process without standard output has no stream";
+  EXPECT_EQ(StdoutWatcher().state.load(), StreamUnavailable) << "a process without standard output has no stream";
   EXPECT_FALSE(ReportEvent(Str("nowhere to go"), SeverityInfo, CategoryNone));
   EXPECT_FALSE(ReportEvent(Str("still nowhere"), SeverityInfo, CategoryNone));
 }
