@@ -7,6 +7,7 @@
 #include "processobject.h"
 #include "eventrecord.h"
 #include "format.h"
+#include "lazystatic.h"
 #include "logstream.h"
 #include "timestamp.h"
 #include "trace.h"
@@ -58,11 +59,14 @@ Str ReadModuleName() {
   return result;
 }
 
-// Lazy static "Str s_modulename".
-constinit ProcessObject<Str> s_modulename;
-void MakeModuleName(void* at) { ::new (at) Str(ReadModuleName()); }
+// The lazy static "Str s_modulename", kept to the end of the process: reports made during exit
+// still name their program.
+struct ModuleNameText : Str {
+  ModuleNameText() : Str(ReadModuleName()) {}
+};
+constinit LazyStatic<ModuleNameText, false> s_modulename("Str s_modulename");
 
-Str ModuleName() { return s_modulename.Get<MakeModuleName>(); }
+Str ModuleName() { return *s_modulename.Get(); }
 
 // Keeps the caller's last-error value and error text across a report, and counts the nesting.
 class ReportScope {
