@@ -8,7 +8,6 @@
 
 #include <climits>
 #include <cstring>
-#include <utility>
 
 namespace {
 
