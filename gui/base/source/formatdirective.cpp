@@ -28,45 +28,37 @@ const char kNullText[] = "(null)";
 // be measured.
 constexpr uint32_t kDirectiveBuffer = 128;
 
-struct NarrowCall {
-  char* buffer;
+// The runtime's formatter for each character type.
+int RuntimeFormat(char* buffer, size_t count, const char* format, va_list args) {
+  return _vsnprintf(buffer, count, format, args);
+}
+int RuntimeFormat(wchar_t* buffer, size_t count, const wchar_t* format, va_list args) {
+  return _vsnwprintf(buffer, count, format, args);
+}
+
+template <typename Char>
+struct RuntimeCall {
+  Char* buffer;
   size_t count;
-  const char* format;
+  const Char* format;
   va_list args;
   int result;
 };
 
-struct WideCall {
-  wchar_t* buffer;
-  size_t count;
-  const wchar_t* format;
-  va_list args;
-  int result;
-};
-
-void CallNarrow(void* context) {
-  NarrowCall* call = static_cast<NarrowCall*>(context);
-  call->result = _vsnprintf(call->buffer, call->count, call->format, call->args);
+template <typename Char>
+void CallRuntime(void* context) {
+  RuntimeCall<Char>* call = static_cast<RuntimeCall<Char>*>(context);
+  call->result = RuntimeFormat(call->buffer, call->count, call->format, call->args);
 }
 
-void CallWide(void* context) {
-  WideCall* call = static_cast<WideCall*>(context);
-  call->result = _vsnwprintf(call->buffer, call->count, call->format, call->args);
-}
-
-// _vsnprintf into `count` bytes under the guard "qelvsnprintf"; -1 after a fault.
-int GuardedNarrow(char* buffer, size_t count, const char* format, va_list args) {
-  NarrowCall call{buffer, count, format, {}, -1};
+// The runtime's formatter into `count` units under the guard "qelvsnprintf" (narrow) or
+// "qelvsnwprintf" (wide); -1 after a fault.
+template <typename Char>
+int GuardedRuntimeFormat(Char* buffer, size_t count, const Char* format, va_list args) {
+  RuntimeCall<Char> call{buffer, count, format, {}, -1};
   va_copy(call.args, args);
-  bool completed = RunGuarded("qelvsnprintf", CallNarrow, &call);
-  va_end(call.args);
-  return completed ? call.result : -1;
-}
-
-int GuardedWide(wchar_t* buffer, size_t count, const wchar_t* format, va_list args) {
-  WideCall call{buffer, count, format, {}, -1};
-  va_copy(call.args, args);
-  bool completed = RunGuarded("qelvsnwprintf", CallWide, &call);
+  const char* guard = sizeof(Char) == 1 ? "qelvsnprintf" : "qelvsnwprintf";
+  bool completed = RunGuarded(guard, CallRuntime<Char>, &call);
   va_end(call.args);
   return completed ? call.result : -1;
 }
@@ -75,7 +67,7 @@ int GuardedWide(wchar_t* buffer, size_t count, const wchar_t* format, va_list ar
 int FormatOne(char* buffer, size_t count, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int result = GuardedNarrow(buffer, count, format, args);
+  int result = GuardedRuntimeFormat(buffer, count, format, args);
   va_end(args);
   return result;
 }
@@ -364,7 +356,7 @@ int qelvsnprintf(Str& out, uint32_t n, const char* format, va_list args) {
     out.Assign(kErrorText, sizeof kErrorText - 1);
     return -1;
   }
-  int result = GuardedNarrow(buffer, size_t{n} + 1, format, args);
+  int result = GuardedRuntimeFormat(buffer, size_t{n} + 1, format, args);
   if (result < 0) {
     out.Assign(kErrorText, sizeof kErrorText - 1);
     return result;
@@ -380,7 +372,7 @@ int qelvsnwprintf(WStr& out, uint32_t n, const wchar_t* format, va_list args) {
     out = WStr(kErrorTextW);
     return -1;
   }
-  int result = GuardedWide(buffer, size_t{n} + 1, format, args);
+  int result = GuardedRuntimeFormat(buffer, size_t{n} + 1, format, args);
   if (result < 0) {
     out = WStr(kErrorTextW);
     return result;
