@@ -42,14 +42,7 @@ TEST_F(NativeServiceTest, StartsTheTrayWithoutMarkerAndStopsPromptlyWithoutTray)
   ASSERT_TRUE(StartRunning());
   EXPECT_TRUE(WaitForLog("NCLService: Interactive: 0", 10000));
   EXPECT_TRUE(WaitForLog("partner window of class [TARSAUIPU] not found", 10000));
-  if (ncltest::IsTokenElevated(service_->ProcessId())) {
-    // Wine gives every process, services included, a full administrator token; the service
-    // then refuses to start the tray (on Windows LocalSystem's token is not a split one).
-    EXPECT_TRUE(WaitForLog(" runs elevated.|", 10000)) << LogSinceStart();
-  } else {
-    EXPECT_TRUE(WaitForWindow(L"TARSAUIPU", nullptr, true, 10000));
-    EXPECT_NE(TrayLog().find("started"), std::string::npos);
-  }
+  ExpectTrayStartedUnlessElevated();
   ncltest::EndPartnerProcesses();
   // With nothing to wait for, the stop is prompt.
   EXPECT_TRUE(StopStopped(10000));

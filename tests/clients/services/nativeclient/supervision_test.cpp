@@ -18,14 +18,7 @@ TEST_F(NativeServiceTest, SupervisionStartsTheTrayAfterTheMarkerGoes) {
   marker.Reset();
 
   ASSERT_TRUE(WaitForLog("partner window of class [TARSAUIPU] not found", 90000)) << LogSinceStart();
-  if (ncltest::IsTokenElevated(service_->ProcessId())) {
-    // Wine gives services a full administrator token, and a service that runs elevated never
-    // starts the tray; on Windows (LocalSystem, no split token) the tray window appears.
-    EXPECT_TRUE(WaitForLog(" runs elevated.|", 10000)) << LogSinceStart();
-  } else {
-    EXPECT_TRUE(WaitForWindow(L"TARSAUIPU", nullptr, true, 10000));
-    EXPECT_NE(TrayLog().find("started"), std::string::npos);
-  }
+  ExpectTrayStartedUnlessElevated();
   ncltest::EndPartnerProcesses();
   EXPECT_TRUE(StopStopped());
 }
