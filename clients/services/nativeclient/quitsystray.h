@@ -12,7 +12,8 @@ struct CxRegistration {
 };
 
 // The registered accounts, read fresh: one key per domain below HKEY_COMPANY\VennacorCloudCX
-// with "DomainHref", one key per user below it with "UserId". Keys without them are ignored.
+// with "DomainHref", one key per user below it with "UserId", walked by the subkey count the
+// registry reports. Keys without these values, and keys whose names cannot be read, are skipped.
 std::vector<CxRegistration> ReadCxRegistrations();
 
 // True when the tray process and every registered CX process are gone (or were never there);
