@@ -108,10 +108,11 @@ int InstallService() {
     return 1;
   }
   // No account: the service runs as LocalSystem. An existing registration is never changed.
+  WStr imagePath(ServiceImagePath(id.programPath));
   ServiceHandle service(::CreateServiceW(manager.Get(), WStr(id.serviceName).c_str(), WStr(id.displayName).c_str(),
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                         SERVICE_ERROR_NORMAL, WStr(ServiceImagePath(id.programPath)).c_str(), nullptr, nullptr,
-                                         nullptr, nullptr, nullptr));
+                                         SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                         nullptr));
   if (!service) {
     DWORD error = ::GetLastError();
     manager.Reset();

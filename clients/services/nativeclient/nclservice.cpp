@@ -46,15 +46,17 @@ void SignalStopped() {
 }
 
 // The stop path of the dispatcher thread. The stop is marked under the supervision lock: a tray
-// start that the service thread is making runs to its end first, so that QuitSystray then sees
-// its window, and no later supervision starts one.
+// start that the service thread is making runs to its end first (at most its wait for the new
+// tray to become idle), so that QuitSystray then sees its window, and no later supervision
+// starts one. That wait is spent from QuitSystray's budget, so the stop keeps its bound.
 DWORD RequestStop(ServiceContext& context) {
+  ULONGLONG start = ::GetTickCount64();
   ::AcquireSRWLockExclusive(&context.supervisionLock);
   context.stopRequested = true;
   ::ReleaseSRWLockExclusive(&context.supervisionLock);
   // The client processes go first: STOP_PENDING tells the service manager the end is near, and
   // the tray must not outlive the service that watches over it.
-  QuitSystray();
+  QuitSystray(static_cast<uint32_t>(::GetTickCount64() - start));
   return ReportServicePending(context, 1);
 }
 

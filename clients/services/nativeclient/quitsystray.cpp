@@ -22,6 +22,7 @@ void Trace(int line, const char* text) {
 // answers each request just before its time-out must not stretch the run to minutes.
 class QuitBudget {
  public:
+  explicit QuitBudget(uint32_t spentMs) { Spend(spentMs); }
   bool Exhausted() const { return elapsedMs_ >= kBudgetMs; }
   uint32_t RemainingMs() const { return Exhausted() ? 0 : kBudgetMs - elapsedMs_; }
   void Spend(uint32_t ms) { elapsedMs_ = ms >= kBudgetMs - elapsedMs_ ? kBudgetMs : elapsedMs_ + ms; }
@@ -111,9 +112,9 @@ std::vector<CxRegistration> ReadCxRegistrations() {
   return accounts;
 }
 
-bool QuitSystray() {
+bool QuitSystray(uint32_t spentMs) {
   Trace(__LINE__, "QuitSystray...");
-  QuitBudget budget;
+  QuitBudget budget(spentMs);
   TarsaInvoker tray;
   while (tray.IsUIPresent()) {
     if (budget.Exhausted()) {

@@ -4,6 +4,8 @@
 
 #include "str.h"
 
+#include <cstdint>
+
 #include <vector>
 
 struct CxRegistration {
@@ -17,5 +19,6 @@ struct CxRegistration {
 std::vector<CxRegistration> ReadCxRegistrations();
 
 // True when the tray process and every registered CX process are gone (or were never there);
-// false when the time limit was reached first. Nothing is ever terminated by force.
-bool QuitSystray();
+// false when the time limit was reached first. Nothing is ever terminated by force. `spentMs` is
+// the part of the 25 seconds that the caller has used already.
+bool QuitSystray(uint32_t spentMs = 0);
