@@ -3,6 +3,7 @@
 #include "clientidentity.h"
 #include "error.h"
 #include "handles.h"
+#include "paths.h"
 
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,16 @@ Str ModulePath() {
   if (n == 0 || n > MAX_PATH) return Str();
   return Str::FromUtf16(path, static_cast<int>(n));
 }
+
+SERVICE_STATUS_HANDLE WINAPI RegisterHandlerWithManager(const wchar_t* serviceName, LPHANDLER_FUNCTION_EX handler,
+                                                        void* context) {
+  return ::RegisterServiceCtrlHandlerExW(serviceName, handler, context);
+}
+BOOL WINAPI SetStatusWithManager(SERVICE_STATUS_HANDLE statusHandle, SERVICE_STATUS* status) {
+  return ::SetServiceStatus(statusHandle, status);
+}
+constexpr ServiceManagerCalls kManagerCalls = {RegisterHandlerWithManager, SetStatusWithManager};
+std::atomic<const ServiceManagerCalls*> s_managerCalls{&kManagerCalls};
 
 // The banner goes to a console as UTF-16; redirected into a file or pipe it is written as UTF-8.
 void WriteStdout(const Str& text) {
@@ -83,6 +94,12 @@ void InitServiceIdentity(const char* serviceWords) {
 
 const ServiceIdentity& GetServiceIdentity() { return Identity(); }
 
+Str ServiceImagePath(const Str& programPath) {
+  for (const char* p = programPath.c_str(); *p; ++p)
+    if (*p == ' ') return QuotePath(programPath);
+  return programPath;
+}
+
 int InstallService() {
   const ServiceIdentity& id = Identity();
   ServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -91,10 +108,11 @@ int InstallService() {
     return 1;
   }
   // No account: the service runs as LocalSystem. An existing registration is never changed.
+  WStr imagePath(ServiceImagePath(id.programPath));
   ServiceHandle service(::CreateServiceW(manager.Get(), WStr(id.serviceName).c_str(), WStr(id.displayName).c_str(),
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                         SERVICE_ERROR_NORMAL, WStr(id.programPath).c_str(), nullptr, nullptr,
-                                         nullptr, nullptr, nullptr));
+                                         SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                         nullptr));
   if (!service) {
     DWORD error = ::GetLastError();
     manager.Reset();
@@ -139,10 +157,14 @@ void ReportServiceEvent(const char* word) {
   ReportEvent(text, SeverityInfo, CategoryNone);
 }
 
+void SetServiceManagerCalls(const ServiceManagerCalls* calls) { s_managerCalls = calls ? calls : &kManagerCalls; }
+
 void InitServiceStatus(ServiceStatusContext& context) {
   context.ready = false;
   context.lastError = 0;
   context.statusHandle = nullptr;
+  context.stopRequested = false;
+  context.stoppedReported = false;
   context.status = {};
   context.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   context.status.dwCurrentState = SERVICE_STOPPED;
@@ -154,7 +176,8 @@ bool SetServiceState(ServiceStatusContext& context, DWORD state) {
   context.status.dwCheckPoint += 1;
   context.status.dwCurrentState = state;
   context.status.dwWaitHint = 100;
-  bool ok = ::SetServiceStatus(context.statusHandle, &context.status) != FALSE;
+  if (state == SERVICE_STOPPED) context.stoppedReported = true;
+  bool ok = s_managerCalls.load()->setStatus(context.statusHandle, &context.status) != FALSE;
   DWORD error = ::GetLastError();
   ::ReleaseSRWLockExclusive(&context.statusLock);
   if (!ok) {
@@ -178,10 +201,21 @@ void CloseServiceEvents(ServiceStatusContext& context) {
   }
 }
 
+void FinishServiceMain(ServiceStatusContext& context) {
+  if (context.statusHandle && !context.stoppedReported) {
+    ::AcquireSRWLockExclusive(&context.statusLock);
+    // 0 would tell the service manager that the service ended normally.
+    context.status.dwWin32ExitCode = context.lastError != 0 ? context.lastError : ERROR_GEN_FAILURE;
+    ::ReleaseSRWLockExclusive(&context.statusLock);
+    SetServiceState(context, SERVICE_STOPPED);
+  }
+  CloseServiceEvents(context);
+}
+
 void PrepareServiceContext(ServiceStatusContext& context, LPHANDLER_FUNCTION_EX handler, HANDLE (*createOwnEvent)(),
                            const char* ownEventFunction) {
   WStr serviceName(GetServiceIdentity().serviceName);
-  context.statusHandle = ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), handler, &context);
+  context.statusHandle = s_managerCalls.load()->registerHandler(serviceName.c_str(), handler, &context);
   if (!context.statusHandle) return SaveServiceFailure(context, "RegisterServiceCtrlHandler");
   for (int i = 0; i < 2; ++i) {
     context.events[i] = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);

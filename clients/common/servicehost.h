@@ -5,6 +5,8 @@
 #include "str.h"
 #include "win.h"
 
+#include <atomic>
+
 inline constexpr char ProgramVersion[] = "25.10.0.74";
 
 struct ServiceIdentity {
@@ -25,6 +27,11 @@ Str DisplayNameFor(const char* serviceWords);
 void InitServiceIdentity(const char* serviceWords);
 const ServiceIdentity& GetServiceIdentity();
 
+// The image path registered for a program path: in double quotes when it holds a blank, so that
+// the service manager cannot read "C:\Program Files\..." as the program "C:\Program.exe" with
+// arguments; unchanged otherwise.
+Str ServiceImagePath(const Str& programPath);
+
 // Registers this program as a demand-start LocalSystem service; exit code 0 or 1.
 int InstallService();
 
@@ -44,10 +51,24 @@ struct ServiceStatusContext {
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   HANDLE events[3] = {};           // start, stop, and the program's own event
   DWORD pendingStates[2] = {SERVICE_START_PENDING, SERVICE_STOP_PENDING};
+  // Set by the control handler when a stop control arrives, before anything else it does; the
+  // service thread's work asks it between its steps.
+  std::atomic<bool> stopRequested{false};
+  bool stoppedReported = false;    // SERVICE_STOPPED has been reported
   // The handler and the service thread both change the status; each change and its
   // SetServiceStatus call happen under this lock so that the reports keep their order.
   SRWLOCK statusLock = SRWLOCK_INIT;
 };
+
+// The two calls through which a service main meets the service manager. A test replaces them to
+// run a service main in its own process and watch every status it reports.
+struct ServiceManagerCalls {
+  SERVICE_STATUS_HANDLE(WINAPI* registerHandler)(const wchar_t* serviceName, LPHANDLER_FUNCTION_EX handler,
+                                                 void* context);
+  BOOL(WINAPI* setStatus)(SERVICE_STATUS_HANDLE statusHandle, SERVICE_STATUS* status);
+};
+// Null restores the service manager's own calls.
+void SetServiceManagerCalls(const ServiceManagerCalls* calls);
 
 // Clears the context and fills the status: own process, stopped, accepting only the stop.
 void InitServiceStatus(ServiceStatusContext& context);
@@ -58,6 +79,12 @@ bool SetServiceState(ServiceStatusContext& context, DWORD state);
 void SaveServiceFailure(ServiceStatusContext& context, const char* function);
 // Closes the events that exist, clearing each slot first.
 void CloseServiceEvents(ServiceStatusContext& context);
+// The end of every service main. Unless SERVICE_STOPPED has been reported already, it is reported
+// now with the saved error as dwWin32ExitCode: on Windows StartServiceCtrlDispatcher returns only
+// after the service reported SERVICE_STOPPED, so a service main that returned without it would
+// leave the process in START_PENDING for ever, refusing every stop. Without a status handle (the
+// handler registration failed) there is nobody to tell. Then the events are closed.
+void FinishServiceMain(ServiceStatusContext& context);
 
 // The service main's set-up after InitServiceStatus: registers `handler` with the context as
 // its argument, creates the start and stop events and then the program's own event with

@@ -232,7 +232,7 @@ bool TarsaInvoker::StartUI(Str* errorText) {
   return started;
 }
 
-int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool foreground) {
+int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool foreground, uint32_t timeoutMs) {
   if (!window) {
     TraceFailure(__LINE__, "| IPC|WM_COPYDATA|no target|");
     return -1;
@@ -244,11 +244,11 @@ int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool
     if (processId != 0) ::AllowSetForegroundWindow(processId);
   }
   // A partner that stops answering must not hold the caller for ever (a stop request waits on
-  // this call): the request gives up after kRequestTimeoutMs, or at once for a hung window.
+  // this call): the request gives up after `timeoutMs`, or at once for a hung window.
   DWORD_PTR answer = 0;
   LRESULT result = 0;
   if (::SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG,
-                            kRequestTimeoutMs, &answer))
+                            timeoutMs, &answer))
     result = static_cast<LRESULT>(answer);
   if (result > 0) return result;
 

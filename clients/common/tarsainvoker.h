@@ -31,11 +31,12 @@ class TarsaInvoker {
   // `errorText` (may be null) says why.
   bool StartUI(Str* errorText);
 
-  // Sends one request by WM_COPYDATA and returns the receiver's reply; -1 for a null window.
-  // Blocks until the receiver's window procedure returns.
-  static int64_t SendRequest(HWND window, int32_t id, const Str& text, bool foreground);
   // How long one request may wait for the partner's answer.
   static constexpr uint32_t kRequestTimeoutMs = 5000;
+  // Sends one request by WM_COPYDATA and returns the receiver's reply; -1 for a null window.
+  // Blocks until the receiver's window procedure returns, at most `timeoutMs` (then 0).
+  static int64_t SendRequest(HWND window, int32_t id, const Str& text, bool foreground,
+                             uint32_t timeoutMs = kRequestTimeoutMs);
 
   const Str& DomainHref() const { return domainHref_; }
   const Str& UserId() const { return userId_; }

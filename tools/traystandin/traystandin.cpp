@@ -1,9 +1,12 @@
 // Stand-in for the client's tray program: one top-level window of class "TARSAUIPU" that
 // answers the request "UI-Quit" by closing.
 //
-//   traystandin [--service-desktop] [--ignore-quit] [--hang-on-quit] [--quit-delay=MS] [--log=PATH]
+//   traystandin [--service-desktop] [--ignore-quit] [--hang-on-quit] [--quit-delay=MS]
+//               [--answer-delay=MS] [--log=PATH]
 //
 // --hang-on-quit makes the window stop responding when it is asked to quit (a hung tray).
+// --answer-delay answers every request only after MS milliseconds and never quits (a tray that
+// is slow but answers each request just inside the sender's time-out).
 //
 // The tray program is started without arguments, so a service-started copy reads its options
 // from "<its own path>.options" (the same options, separated by blanks) when that file exists.
@@ -24,6 +27,8 @@ struct TrayOptions {
   bool ignoreQuit = false;
   bool hangOnQuit = false;
   DWORD quitDelayMs = 0;
+  DWORD answerDelayMs = 0;
+  bool answerDelay = false;
   std::wstring log;
 };
 
@@ -38,6 +43,9 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, TrayOptions* optio
     else if (standin::Option(argument.c_str(), L"--ignore-quit", nullptr)) options->ignoreQuit = true;
     else if (standin::Option(argument.c_str(), L"--hang-on-quit", nullptr)) options->hangOnQuit = true;
     else if (standin::Option(argument.c_str(), L"--quit-delay", &value) && standin::ParseMs(value, &options->quitDelayMs)) {
+    } else if (standin::Option(argument.c_str(), L"--answer-delay", &value) &&
+               standin::ParseMs(value, &options->answerDelayMs)) {
+      options->answerDelay = true;
     } else if (standin::Option(argument.c_str(), L"--log", &value) && !value.empty()) options->log = value;
     else {
       fwprintf(stderr, L"traystandin: unknown option %ls\n", argument.c_str());
@@ -88,6 +96,10 @@ LRESULT CALLBACK TrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       if (!data) return 0;
       long long lastByte = data->cbData && data->lpData ? static_cast<const unsigned char*>(data->lpData)[data->cbData - 1] : -1;
       Log("request %llu %llu %lld", data->dwData, data->cbData, lastByte);
+      if (s_options.answerDelay) {
+        ::Sleep(s_options.answerDelayMs);  // answers, late, and stays
+        return 1;
+      }
       if (static_cast<int32_t>(data->dwData) != IpcUiQuit || s_options.ignoreQuit) return 0;
       if (s_options.hangOnQuit) ::Sleep(10 * 60 * 1000);  // answers nothing, pumps nothing
       // A repeated request while quitting must not push the end further out.

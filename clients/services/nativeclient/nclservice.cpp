@@ -45,29 +45,48 @@ void SignalStopped() {
   if (stopped) ::SetEvent(stopped.Get());
 }
 
+// The stop path of the dispatcher thread. The stop is marked under the supervision lock: a tray
+// start that the service thread is making runs to its end first (at most its wait for the new
+// tray to become idle), so that QuitSystray then sees its window, and no later supervision
+// starts one. That wait is spent from QuitSystray's budget, so the stop keeps its bound.
+DWORD RequestStop(ServiceContext& context) {
+  ULONGLONG start = ::GetTickCount64();
+  ::AcquireSRWLockExclusive(&context.supervisionLock);
+  context.stopRequested = true;
+  ::ReleaseSRWLockExclusive(&context.supervisionLock);
+  // The client processes go first: STOP_PENDING tells the service manager the end is near, and
+  // the tray must not outlive the service that watches over it.
+  QuitSystray(static_cast<uint32_t>(::GetTickCount64() - start));
+  return ReportServicePending(context, 1);
+}
+
 }  // namespace
+
+void SuperviseTray(ServiceContext& context) {
+  ::AcquireSRWLockExclusive(&context.supervisionLock);
+  if (!context.stopRequested && !context.interactive) StartUI();
+  ::ReleaseSRWLockExclusive(&context.supervisionLock);
+}
 
 void WINAPI ServiceMain(DWORD, wchar_t**) {
   ServiceContext& context = *s_context;
   Prepare(context);
   if (ReportPending(0) == 0) {
-    if (!context.interactive) StartUI();
+    SuperviseTray(context);
     while (WaitOnce()) {
     }
   }
-  CloseServiceEvents(context);
+  FinishServiceMain(context);
 }
 
 DWORD ReportPending(int index) {
-  // The client processes go first: STOP_PENDING tells the service manager the end is near, and
-  // the tray must not outlive the service that watches over it.
-  if (index == 1) QuitSystray();
+  if (index == 1) return RequestStop(*s_context);
   return ReportServicePending(*s_context, index);
 }
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
   if (!context) return ERROR_BAD_ENVIRONMENT;
-  if (control == SERVICE_CONTROL_STOP) return ReportPending(1);
+  if (control == SERVICE_CONTROL_STOP) return RequestStop(*static_cast<ServiceContext*>(context));
   if (control >= 128 && control <= 255) return ERROR_CALL_NOT_IMPLEMENTED;
   return NO_ERROR;
 }
@@ -81,7 +100,7 @@ bool WaitOnce() {
       return true;
     case ServiceWait::Timeout:
       context.interactive = TestInteractiveMarker();
-      if (!context.interactive) StartUI();
+      SuperviseTray(context);
       return true;
     case ServiceWait::Continue:
       return true;

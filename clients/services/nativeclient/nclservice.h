@@ -8,6 +8,9 @@
 
 struct ServiceContext : ServiceStatusContext {
   bool interactive = false;  // the interactive marker existed at the last test
+  // Held by the service thread while it makes sure the tray runs, and by the stop path while it
+  // marks the stop: a tray start can then never slip in after the stop path asked the tray to quit.
+  SRWLOCK supervisionLock = SRWLOCK_INIT;
 };
 
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv);
@@ -17,3 +20,6 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, void* eventData, voi
 DWORD ReportPending(int index);
 // One pass of the service thread's loop; false means stop.
 bool WaitOnce();
+// The tray supervision of the service thread, at start and after every quiet minute: starts the
+// tray unless an interactive client has announced itself or a stop has been requested.
+void SuperviseTray(ServiceContext& context);

@@ -17,17 +17,37 @@ void Trace(int line, const char* text) {
   if (text) TraceOut(TraceAreaDefault, TraceState, kTraceFile, line, text);
 }
 
-// A request the tray does not answer is only traced: it is asked again after the next second.
-// The time of a normal request is not counted against the budget; a request that ran into its
-// time-out (a hung tray) is, so that a stop always ends within the budget and a few requests.
-uint32_t AskTrayToQuit(TarsaInvoker& invoker, int line) {
-  DWORD start = ::GetTickCount();
-  int64_t result = TarsaInvoker::SendRequest(invoker.FindPartnerWindow(), IpcUiQuit, Str(), false);
-  DWORD took = ::GetTickCount() - start;
+// The one budget of a run: the seconds slept and the time spent inside every request. A stop
+// runs QuitSystray inside the control handler, which Windows gives 30 seconds; a tray that
+// answers each request just before its time-out must not stretch the run to minutes.
+class QuitBudget {
+ public:
+  explicit QuitBudget(uint32_t spentMs) { Spend(spentMs); }
+  bool Exhausted() const { return elapsedMs_ >= kBudgetMs; }
+  uint32_t RemainingMs() const { return Exhausted() ? 0 : kBudgetMs - elapsedMs_; }
+  void Spend(uint32_t ms) { elapsedMs_ = ms >= kBudgetMs - elapsedMs_ ? kBudgetMs : elapsedMs_ + ms; }
+  // The pause between two looks at the windows, never past the end of the budget.
+  void Pause() {
+    uint32_t ms = RemainingMs() < kStepMs ? RemainingMs() : kStepMs;
+    ::Sleep(ms);
+    Spend(ms);
+  }
+
+ private:
+  uint32_t elapsedMs_ = 0;
+};
+
+// A request the tray does not answer is only traced: it is asked again after the next pause. The
+// request waits no longer than the budget has left, and its time is spent from the budget.
+void AskTrayToQuit(TarsaInvoker& invoker, QuitBudget& budget, int line) {
+  uint32_t timeoutMs = budget.RemainingMs() < TarsaInvoker::kRequestTimeoutMs ? budget.RemainingMs()
+                                                                               : TarsaInvoker::kRequestTimeoutMs;
+  ULONGLONG start = ::GetTickCount64();
+  int64_t result = TarsaInvoker::SendRequest(invoker.FindPartnerWindow(), IpcUiQuit, Str(), false, timeoutMs);
+  budget.Spend(static_cast<uint32_t>(::GetTickCount64() - start));
   const char* text = TraceFormat("QuitSystray: UI returned %lld", static_cast<long long>(result));
   Trace(line, text);
   if (text) TraceFormatDone();
-  return result <= 0 && took >= TarsaInvoker::kRequestTimeoutMs ? took : 0;
 }
 
 void TraceAccount(int line, const char* format, const CxRegistration& account) {
@@ -52,6 +72,17 @@ Str Subkey(const Str& parent, const Str& name) {
   return path;
 }
 
+// The number of subkeys RegQueryInfoKey reports; 0 when the key cannot be opened or asked.
+uint32_t SubkeyCount(const Str& path) {
+  RegistryKey key;
+  if (!OpenRegistryKey(path, RegistryRead, RegistryViewDefault, &key)) return 0;
+  DWORD count = 0;
+  if (::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS)
+    return 0;
+  return count;
+}
+
 }  // namespace
 
 std::vector<CxRegistration> ReadCxRegistrations() {
@@ -61,15 +92,19 @@ std::vector<CxRegistration> ReadCxRegistrations() {
   root.Append(ClientIdentity::NameInfix);
 
   std::vector<CxRegistration> accounts;
-  for (uint32_t d = 0;; ++d) {
+  uint32_t domains = SubkeyCount(root);
+  for (uint32_t d = 0; d < domains; ++d) {
+    // A name that cannot be read (or converted to UTF-8) hides only its own key, never the
+    // accounts registered after it: their windows must still be waited for.
     Str domainName = SubkeyNameAt(root, d);
-    if (domainName.IsEmpty()) break;
+    if (domainName.IsEmpty()) continue;
     Str domainKey = Subkey(root, domainName);
     Str domainHref = ReadRegistryText(domainKey, Str(), Str("DomainHref"), Str());
     if (domainHref.IsEmpty()) continue;
-    for (uint32_t u = 0;; ++u) {
+    uint32_t users = SubkeyCount(domainKey);
+    for (uint32_t u = 0; u < users; ++u) {
       Str userName = SubkeyNameAt(domainKey, u);
-      if (userName.IsEmpty()) break;
+      if (userName.IsEmpty()) continue;
       Str userId = ReadRegistryText(Subkey(domainKey, userName), Str(), Str("UserId"), Str());
       if (!userId.IsEmpty()) accounts.push_back({domainHref, userId});
     }
@@ -77,18 +112,17 @@ std::vector<CxRegistration> ReadCxRegistrations() {
   return accounts;
 }
 
-bool QuitSystray() {
+bool QuitSystray(uint32_t spentMs) {
   Trace(__LINE__, "QuitSystray...");
-  uint32_t elapsed = 0;
+  QuitBudget budget(spentMs);
   TarsaInvoker tray;
   while (tray.IsUIPresent()) {
-    if (elapsed >= kBudgetMs) {
+    if (budget.Exhausted()) {
       Trace(__LINE__, "QuitSystray: timeout waiting for ui process to be terminated (25 sec)");
       return false;
     }
-    elapsed += AskTrayToQuit(tray, __LINE__);
-    ::Sleep(kStepMs);
-    elapsed += kStepMs;
+    AskTrayToQuit(tray, budget, __LINE__);
+    budget.Pause();
   }
 
   std::vector<CxRegistration> accounts = ReadCxRegistrations();
@@ -97,15 +131,14 @@ bool QuitSystray() {
     invoker.TargetCX(account.domainHref, account.userId);
     if (invoker.IsCXPresent()) {
       for (;;) {
-        if (elapsed >= kBudgetMs) {
+        if (budget.Exhausted()) {
           TraceCxTimeout(__LINE__, account);
           return false;
         }
         // The tray ends its CX processes; as long as one lingers, the tray is asked again.
-        if (invoker.IsUIPresent()) elapsed += AskTrayToQuit(invoker, __LINE__);
+        if (invoker.IsUIPresent()) AskTrayToQuit(invoker, budget, __LINE__);
         TraceAccount(__LINE__, "QuitSystray: Wait for CX process %s|%s to be terminated", account);
-        ::Sleep(kStepMs);
-        elapsed += kStepMs;
+        budget.Pause();
         if (!invoker.IsCXPresent()) break;
       }
     }

@@ -167,6 +167,8 @@ Str ResultLine(bool started, ResultCode code) {
 void ExecuteServiceStep(const Str& folder) {
   PathList markers = ListFiles(folder, Str("*.removepending"));
   for (uint32_t i = 0; i < markers.Length(); ++i) {
+    // Markers are files any user may add: a folder full of them must not hold a stop either.
+    if (StopRequested()) return;
     Str marker = markers[i];
     if (marker.IsEmpty()) continue;
     Str installer = JoinFilePath(folder, WithExtension(BaseNameOf(marker), ".msi"));

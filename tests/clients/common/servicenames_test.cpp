@@ -33,6 +33,19 @@ TEST(ServiceNames, NamesAreCutTo255Characters) {
   EXPECT_EQ(std::string(DisplayNameFor("Client Update Service").c_str()), "Cindravale Client Update Service");
 }
 
+TEST(ServiceNames, ImagePathIsQuotedOnlyWhenItHoldsABlank) {
+  struct Case {
+    const char* programPath;
+    const char* imagePath;
+  } cases[] = {
+      {"C:\\Program Files\\Vennacor\\CindravaleUS.exe", "\"C:\\Program Files\\Vennacor\\CindravaleUS.exe\""},
+      {"C:\\Vennacor\\Cindravale US.exe", "\"C:\\Vennacor\\Cindravale US.exe\""},  // a blank in the file name
+      {"C:\\Vennacor\\CindravaleUS.exe", "C:\\Vennacor\\CindravaleUS.exe"},          // as registered before
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(std::string(ServiceImagePath(Str(c.programPath)).c_str()), c.imagePath) << c.programPath;
+}
+
 TEST(ServiceNames, FunctionFailureTextEndsInExactlyOneFullStop) {
   // ERROR_SERVICE_EXISTS has a system text; its wording differs between Windows and Wine.
   std::string text = FunctionFailureText("CreateService", ERROR_SERVICE_EXISTS).c_str();

@@ -1,13 +1,19 @@
 // The update service as the service control manager and an administrator's console see it.
 // ctest-property lines: the service's display name and push event are machine-wide.
 // ctest-property: RESOURCE_LOCK update-service
-// ctest-property: TIMEOUT 300
+// ctest-property: TIMEOUT 600
+#include "announcementflood.h"
 #include "clientidentity.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+#include <tlhelp32.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,6 +30,14 @@ class UpdateServiceHost : public ::testing::Test {
   void SetUp() override { test::DeleteServiceIfPresent(kServiceName); }
   void TearDown() override { test::DeleteServiceIfPresent(kServiceName); }
 };
+
+std::wstring ImagePathOf(test::ScopedService& service) {
+  std::vector<BYTE> buffer(8192);
+  DWORD needed = 0;
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed)) return L"(unreadable)";
+  return config->lpBinaryPathName;
+}
 
 TEST_F(UpdateServiceHost, InstallInAnyLetterCaseRegistersADemandStartService) {
   for (const wchar_t* word : {L"install", L"INSTALL", L"Install"}) {
@@ -43,10 +57,33 @@ TEST_F(UpdateServiceHost, InstallInAnyLetterCaseRegistersADemandStartService) {
     EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
     EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
     EXPECT_EQ(test::Narrow(config->lpDisplayName), kDisplayName);
-    // The image path is the program path as the system reports it: no quotes, no arguments.
+    // A program path without blanks is registered as the system reports it: no quotes, no arguments.
+    ASSERT_EQ(Program().find(L' '), std::wstring::npos) << "the build folder holds a blank";
     EXPECT_EQ(_wcsicmp(config->lpBinaryPathName, Program().c_str()), 0) << test::Narrow(config->lpBinaryPathName);
     service.Remove();
   }
+}
+
+TEST_F(UpdateServiceHost, ProgramPathWithABlankIsRegisteredInQuotes) {
+  // Unquoted, "C:\Program Files\...\CindravaleUS.exe" would let a file "C:\Program.exe" run as
+  // the service's account.
+  test::TempDir dir;
+  std::wstring folder = dir.Join(L"Program Files");
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  std::wstring copy = folder + L"\\CindravaleUS.exe";
+  ASSERT_TRUE(test::CopyProgram(Program(), copy));
+  test::ProcessResult run = test::RunProcess(L"\"" + copy + L"\" install", 30000);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u) << run.out;
+
+  test::ScopedService service(kServiceName);
+  ASSERT_TRUE(service.Open());
+  std::wstring image = ImagePathOf(service);
+  EXPECT_EQ(_wcsicmp(image.c_str(), (L"\"" + copy + L"\"").c_str()), 0) << test::Narrow(image);
+  // The service manager starts the program from the quoted path.
+  ASSERT_TRUE(service.Start()) << GetLastError();
+  EXPECT_EQ(service.WaitState(SERVICE_RUNNING, 20000), static_cast<DWORD>(SERVICE_RUNNING));
+  service.Remove();
 }
 
 class RegisteredUpdateService : public UpdateServiceHost {
@@ -62,22 +99,118 @@ class RegisteredUpdateService : public UpdateServiceHost {
   test::ScopedService service_{kServiceName};
 };
 
-// Keeps only the changes of a polled state sequence, for comparison with the expected order.
-bool IsOrderedSubsequence(const std::vector<DWORD>& seen, const std::vector<DWORD>& allowed) {
-  size_t next = 0;
-  for (DWORD state : seen) {
-    while (next < allowed.size() && allowed[next] != state) ++next;
-    if (next == allowed.size()) return false;
+bool RunsUnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// Windows' StartService returns once the service main runs. Wine's waits for the first status
+// report and answers ERROR_SERVICE_REQUEST_TIMEOUT when that report is SERVICE_STOPPED.
+::testing::AssertionResult StartsOrEndsAtOnce(bool started) {
+  DWORD error = GetLastError();
+  if (started || (RunsUnderWine() && error == ERROR_SERVICE_REQUEST_TIMEOUT)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "StartService failed with " << error;
+}
+
+// Whether a process of the program `exeName` still runs, after at most `timeoutMs`. (A service
+// that ends at once may be gone before its process id could be asked.)
+bool ProcessOfProgramEnds(const wchar_t* exeName, DWORD timeoutMs) {
+  ULONGLONG start = GetTickCount64();
+  for (;;) {
+    bool found = false;
+    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (snapshot && snapshot.Get() != INVALID_HANDLE_VALUE && Process32FirstW(snapshot.Get(), &entry)) {
+      do found = found || _wcsicmp(entry.szExeFile, exeName) == 0;
+      while (Process32NextW(snapshot.Get(), &entry));
+    }
+    if (!found) return true;
+    if (GetTickCount64() - start > timeoutMs) return false;
+    Sleep(50);
   }
-  return true;
+}
+
+// What a poll of the service manager saw: the state, and the check point, which the service
+// raises by one with every state it reports.
+struct StatusSample {
+  DWORD state = 0;
+  DWORD checkPoint = 0;
+  DWORD exitCode = 0;
+};
+
+StatusSample QueryStatus(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+    return {};
+  return {status.dwCurrentState, status.dwCheckPoint, status.dwWin32ExitCode};
+}
+
+// Polls until `want` is seen or the time-out passes, appending every change to `seen`.
+StatusSample WatchStatus(SC_HANDLE service, DWORD want, DWORD timeoutMs, std::vector<StatusSample>* seen) {
+  ULONGLONG start = GetTickCount64();
+  for (;;) {
+    StatusSample now = QueryStatus(service);
+    if (seen->empty() || seen->back().state != now.state || seen->back().checkPoint != now.checkPoint)
+      seen->push_back(now);
+    if (now.state == want || GetTickCount64() - start > timeoutMs) return now;
+    Sleep(5);
+  }
+}
+
+// A poll may miss a state that lasted only a moment; the check points still tell which report
+// each sample was. Passes when every sample is the report its check point names, the reports
+// come in order, and the last sample is the last expected report. Samples with check point 0
+// are the service manager's own (STOPPED before the start, its START_PENDING until the first
+// report) and may come only first.
+::testing::AssertionResult ReportsFollow(const std::vector<StatusSample>& seen, const std::vector<DWORD>& expected) {
+  DWORD lastCheckPoint = 0;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    const StatusSample& sample = seen[i];
+    if (sample.checkPoint == 0) {
+      if (lastCheckPoint != 0 || (sample.state != SERVICE_STOPPED && sample.state != SERVICE_START_PENDING))
+        return ::testing::AssertionFailure() << "sample " << i << ": state " << sample.state << " without a report";
+      continue;
+    }
+    if (sample.checkPoint < lastCheckPoint || sample.checkPoint > expected.size())
+      return ::testing::AssertionFailure() << "sample " << i << ": check point " << sample.checkPoint;
+    if (sample.state != expected[sample.checkPoint - 1])
+      return ::testing::AssertionFailure() << "sample " << i << ": report " << sample.checkPoint << " is state "
+                                           << sample.state << ", expected " << expected[sample.checkPoint - 1];
+    lastCheckPoint = sample.checkPoint;
+  }
+  if (lastCheckPoint != expected.size())
+    return ::testing::AssertionFailure() << "the last report seen is number " << lastCheckPoint << " of "
+                                         << expected.size();
+  return ::testing::AssertionSuccess();
+}
+
+TEST(ReportsFollow, FailsWhenAReportIsMissingOrOutOfOrder) {
+  const std::vector<DWORD> order = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED};
+  struct Case {
+    const char* what;
+    std::vector<StatusSample> seen;
+    bool passes;
+  } cases[] = {
+      {"every report", {{1, 0}, {2, 1}, {4, 2}, {3, 3}, {1, 4}}, true},
+      {"short states missed by the poll", {{1, 0}, {2, 0}, {4, 2}, {1, 4}}, true},
+      {"no START_PENDING report", {{1, 0}, {4, 1}, {3, 2}, {1, 3}}, false},
+      {"RUNNING alone", {{4, 2}}, false},
+      {"STOP_PENDING before RUNNING", {{2, 1}, {3, 2}, {4, 3}, {1, 4}}, false},
+      {"check point going back", {{2, 1}, {4, 2}, {2, 1}, {1, 4}}, false},
+      {"never stopped", {{2, 1}, {4, 2}, {3, 3}}, false},
+      {"state before any report after one", {{2, 1}, {1, 0}, {1, 4}}, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(bool(ReportsFollow(c.seen, order)), c.passes) << c.what;
 }
 
 TEST_F(RegisteredUpdateService, ReportsItsStatesFromStartToStop) {
   size_t logStart = test::ReadServicesLog().size();
   ASSERT_TRUE(service_.Start()) << GetLastError();
-  std::vector<DWORD> seen;
-  ASSERT_EQ(service_.WaitState(SERVICE_RUNNING, 20000, &seen), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_TRUE(IsOrderedSubsequence(seen, {SERVICE_STOPPED, SERVICE_START_PENDING, SERVICE_RUNNING}));
+  std::vector<StatusSample> seen;
+  ASSERT_EQ(WatchStatus(service_.Get(), SERVICE_RUNNING, 20000, &seen).state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(ReportsFollow(seen, {SERVICE_START_PENDING, SERVICE_RUNNING}));
   EXPECT_TRUE(test::WaitForServicesLog("Cindravale Client Update Service (25.10.0.74) started.", logStart, 10000));
 
   SERVICE_STATUS status = {};
@@ -90,10 +223,11 @@ TEST_F(RegisteredUpdateService, ReportsItsStatesFromStartToStop) {
 
   DWORD pid = service_.ProcessId();
   KernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  seen.clear();
   ASSERT_TRUE(ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-  ASSERT_EQ(service_.WaitState(SERVICE_STOPPED, 20000, &seen), static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_TRUE(IsOrderedSubsequence(seen, {SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  StatusSample stopped = WatchStatus(service_.Get(), SERVICE_STOPPED, 20000, &seen);
+  ASSERT_EQ(stopped.state, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(stopped.exitCode, 0u);
+  EXPECT_TRUE(ReportsFollow(seen, {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
   EXPECT_TRUE(test::WaitForServicesLog("Cindravale Client Update Service (25.10.0.74) stopped.", logStart, 10000));
   // The dispatcher returns once the service has stopped, and the program exits with 0.
   ASSERT_TRUE(process);
@@ -103,21 +237,52 @@ TEST_F(RegisteredUpdateService, ReportsItsStatesFromStartToStop) {
   EXPECT_EQ(exitCode, 0u);
 }
 
-TEST_F(RegisteredUpdateService, PushEventGrantsEveryoneFullAccessAndWakesTheService) {
-  ASSERT_TRUE(service_.Start());
-  ASSERT_EQ(service_.WaitState(SERVICE_RUNNING, 20000), static_cast<DWORD>(SERVICE_RUNNING));
-  // What any client process does after dropping a package.
-  KernelHandle push(OpenEventA(EVENT_MODIFY_STATE | READ_CONTROL, FALSE, ClientIdentity::MsiPushEventName));
-  ASSERT_TRUE(push) << GetLastError();
-  EXPECT_TRUE(SetEvent(push.Get()));
-  EXPECT_EQ(service_.State(), static_cast<DWORD>(SERVICE_RUNNING));
-}
-
 // The update folder, as the service names it.
 std::wstring UpdateFolderPath() {
   wchar_t folder[MAX_PATH];
   ExpandEnvironmentStringsW(L"%ProgramFiles%\\Vennacor\\Update", folder, MAX_PATH);
   return folder;
+}
+
+std::string DaclText(HANDLE object) {
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &raw) !=
+      ERROR_SUCCESS)
+    return "(unreadable)";
+  LocalMemory descriptor(raw);
+  char* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                            nullptr))
+    return "(unconvertible)";
+  LocalMemory owned(text);
+  return text;
+}
+
+TEST_F(RegisteredUpdateService, PushEventGrantsEveryoneFullAccessAndWakesTheService) {
+  std::wstring result = UpdateFolderPath() + L"\\woken.result";
+  DeleteFileW(result.c_str());
+  ASSERT_TRUE(service_.Start());
+  ASSERT_EQ(service_.WaitState(SERVICE_RUNNING, 20000), static_cast<DWORD>(SERVICE_RUNNING));
+  // The event the running service waits on carries the one rule: Everyone, full access.
+  KernelHandle push(OpenEventA(EVENT_MODIFY_STATE | READ_CONTROL, FALSE, ClientIdentity::MsiPushEventName));
+  ASSERT_TRUE(push) << GetLastError();
+  EXPECT_EQ(DaclText(push.Get()), "D:(A;;0x1fffff;;;WD)");
+
+  // An announcement after the first pass, not signalled: the next timed pass is a minute away.
+  test::ProcessResult drop = test::RunProcess(
+      L"\"" + test::ProgramPath(L"droppackage") + L"\" --no-package --no-signal --timeout 1 --name woken", 30000);
+  ASSERT_EQ(drop.exitCode, 2u) << drop.out << drop.err;
+  std::string line;
+  EXPECT_FALSE(test::ReadFileBytes(result, &line)) << "answered without a push: " << line;
+  // What any client process does after dropping a package.
+  ULONGLONG pushedAt = GetTickCount64();
+  ASSERT_TRUE(SetEvent(push.Get()));
+  while (!test::ReadFileBytes(result, &line) && GetTickCount64() - pushedAt < 20000) Sleep(50);
+  ASSERT_TRUE(test::ReadFileBytes(result, &line)) << "no pass after the push";
+  printf("answered %llu ms after the push\n", GetTickCount64() - pushedAt);
+  EXPECT_EQ(line.substr(line.size() - 3), ": 7");
+  EXPECT_EQ(service_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+  DeleteFileW(result.c_str());
 }
 
 TEST_F(RegisteredUpdateService, AnswersAnnouncementsAtStartAndOnEveryPush) {
@@ -143,21 +308,66 @@ TEST_F(RegisteredUpdateService, AnswersAnnouncementsAtStartAndOnEveryPush) {
   EXPECT_NE(printed.find(": 7\n"), std::string::npos) << printed;
 }
 
-TEST_F(RegisteredUpdateService, PlantedPushEventStopsPreparationWithoutAnyStateReport) {
-  // Another process owns the name first: the service must not use an event it did not create.
+TEST_F(RegisteredUpdateService, PlantedPushEventEndsTheServiceWithExitCode183) {
+  // Another process owns the name first: the service must not use an event it did not create,
+  // and it ends visibly instead of staying in START_PENDING.
   KernelHandle planted(CreateEventA(nullptr, FALSE, FALSE, ClientIdentity::MsiPushEventName));
   ASSERT_TRUE(planted);
   size_t logStart = test::ReadServicesLog().size();
-  // Windows' StartService returns once the service main runs; Wine's waits for a first status
-  // report, which never comes here, and fails with ERROR_SERVICE_REQUEST_TIMEOUT after 10 s.
-  service_.Start();
+  ASSERT_TRUE(StartsOrEndsAtOnce(service_.Start()));
+  std::vector<StatusSample> seen;
+  StatusSample stopped = WatchStatus(service_.Get(), SERVICE_STOPPED, 20000, &seen);
+  ASSERT_EQ(stopped.state, static_cast<DWORD>(SERVICE_STOPPED));
+  // What "sc query" shows as WIN32_EXIT_CODE: 183, ERROR_ALREADY_EXISTS.
+  EXPECT_EQ(stopped.exitCode, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_TRUE(ReportsFollow(seen, {SERVICE_STOPPED}));
   // 0xB7 is ERROR_ALREADY_EXISTS.
-  EXPECT_TRUE(test::WaitForServicesLog("Function [CreateMSIPushEvent] failed with code [000000B7]", logStart, 20000));
-  std::vector<DWORD> seen;
-  service_.WaitState(SERVICE_RUNNING, 2000, &seen);
-  for (DWORD state : seen) EXPECT_NE(state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(test::WaitForServicesLog("Function [CreateMSIPushEvent] failed with code [000000B7]", logStart, 10000));
   EXPECT_EQ(test::ReadServicesLog().find("Cindravale Client Update Service (25.10.0.74) started.", logStart),
             std::string::npos);
+  // The dispatcher has returned and the program has ended.
+  EXPECT_TRUE(ProcessOfProgramEnds(L"CindravaleUS.exe", 10000));
+}
+
+TEST_F(RegisteredUpdateService, FullDropFolderNeitherHoldsTheStartNorTheStop) {
+  // A user may fill the drop folder. Windows refuses stops in START_PENDING (Wine delivers them,
+  // so the in-process test checks the states as Windows would see them).
+  test::AnnouncementFlood flood(5000);
+  ASSERT_EQ(flood.Created(), 5000);
+  ULONGLONG startAt = GetTickCount64();
+  ASSERT_TRUE(service_.Start()) << GetLastError();
+  std::vector<StatusSample> seen;
+  ASSERT_EQ(WatchStatus(service_.Get(), SERVICE_RUNNING, 120000, &seen).state, static_cast<DWORD>(SERVICE_RUNNING));
+  ULONGLONG runningAfter = GetTickCount64() - startAt;
+  printf("RUNNING %llu ms after the start, %d announcements still waiting\n", runningAfter, flood.Waiting());
+  EXPECT_LT(runningAfter, 15000u);
+  EXPECT_TRUE(ReportsFollow(seen, {SERVICE_START_PENDING, SERVICE_RUNNING}));
+
+  DWORD pid = service_.ProcessId();
+  KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  ULONGLONG stopAt = GetTickCount64();
+  SERVICE_STATUS status = {};
+  ASSERT_TRUE(ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+  ASSERT_EQ(WatchStatus(service_.Get(), SERVICE_STOPPED, 60000, &seen).state, static_cast<DWORD>(SERVICE_STOPPED));
+  ULONGLONG stoppedAfter = GetTickCount64() - stopAt;
+  int waiting = flood.Waiting();
+  printf("STOPPED %llu ms after the stop, %d announcements still waiting\n", stoppedAfter, waiting);
+  EXPECT_LT(stoppedAfter, 15000u);
+  EXPECT_TRUE(ReportsFollow(seen, {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  ASSERT_TRUE(process);
+  EXPECT_EQ(WaitForSingleObject(process.Get(), 10000), WAIT_OBJECT_0);
+  EXPECT_GT(waiting, 0) << "the pass did not stop for the stop control";
+
+  // The next start answers the rest, pass after pass, without any push.
+  ULONGLONG restartAt = GetTickCount64();
+  ASSERT_TRUE(service_.Start()) << GetLastError();
+  ASSERT_EQ(service_.WaitState(SERVICE_RUNNING, 60000), static_cast<DWORD>(SERVICE_RUNNING));
+  printf("RUNNING %llu ms after the second start\n", GetTickCount64() - restartAt);
+  while (flood.Answered() < 5000 && GetTickCount64() - restartAt < 400000) Sleep(500);
+  printf("all answered %llu ms after the second start\n", GetTickCount64() - restartAt);
+  EXPECT_EQ(flood.Answered(), 5000);
+  EXPECT_EQ(flood.Waiting(), 0);
+  service_.Remove();
 }
 
 }  // namespace
