@@ -382,6 +382,20 @@ TEST_F(MsiPackage, InstallRegistersBothServicesAndRemovalTakesThemAway) {
   for (const std::wstring& planted : planted_) EXPECT_TRUE(Exists(planted)) << test::Narrow(planted);
 }
 
+TEST_F(MsiPackage, TakesOverARegistrationMadeByTheProgramsOwnInstall) {
+  // Services registered by hand from the build folder, as before the package existed.
+  for (const ServiceSpec& spec : kServices) {
+    test::ProcessResult install = test::RunProcess(L"\"" + test::BinDir() + L"\\" + spec.program + L"\" install", 30000);
+    ASSERT_EQ(install.exitCode, 0u) << test::Narrow(spec.name);
+  }
+  MsiexecRun run = Msiexec(L"/i \"" + PackagePath(L"shipping") + L"\"");
+  ASSERT_EQ(run.exitCode, 0u) << run.log;
+  // Both now start the installed programs, and the removal takes them away.
+  ExpectRegistered();
+  ASSERT_EQ(Msiexec(L"/x " + shipping_.productCode).exitCode, 0u);
+  ExpectRemoved();
+}
+
 TEST_F(MsiPackage, HigherVersionReplacesTheInstalledOneAndTheLowerOneIsRefused) {
   PackageInfo higher = ReadPackage(PackagePath(L"higher"));
   ASSERT_FALSE(higher.productCode.empty());
