@@ -123,12 +123,12 @@ MsiexecRun Msiexec(const std::wstring& arguments) {
 }
 
 // One service as the package registers it and as its program names itself.
-struct ServiceSpec {
+struct ServiceEntry {
   const wchar_t* name;
   const char* words;  // the program's words after the product name
   const wchar_t* program;
 };
-const ServiceSpec kServices[] = {
+const ServiceEntry kServices[] = {
     {L"CINDRAVALEUS", "Client Update Service", L"CindravaleUS.exe"},
     {L"CINDRAVALESVC", "Native Client Service", L"CindravaleSVC.exe"},
 };
@@ -236,21 +236,32 @@ class MsiPackage : public ::testing::Test {
     // A product left installed would turn the first installation into a maintenance run of the
     // old package, and the test would look at the old registrations.
     ASSERT_TRUE(RelatedProducts(shipping_.upgradeCode).empty());
-    for (const ServiceSpec& service : kServices) ASSERT_FALSE(InstalledService(service.name).Exists());
+    for (const ServiceEntry& service : kServices) ASSERT_FALSE(InstalledService(service.name).Exists());
     ASSERT_FALSE(Exists(InstallDir()));
-    // A drop folder left empty by other tests is removed, so that this test sees who creates it.
-    ::RemoveDirectoryW(Wide(DropFolderPath()).c_str());
+    // A drop folder left by other tests (with markers the next update pass removes) is set
+    // aside, so that this test sees who creates it, and put back afterwards.
+    std::wstring drop = Wide(DropFolderPath());
+    ::RemoveDirectoryW(drop.c_str());
+    if (Exists(drop)) {
+      ASSERT_TRUE(::MoveFileW(drop.c_str(), SetAside().c_str())) << ::GetLastError();
+      setAside_ = true;
+    }
   }
   void TearDown() override {
     for (const std::wstring& planted : planted_) ::DeleteFileW(planted.c_str());
-    if (madeDropFolder_) ::RemoveDirectoryW(Wide(DropFolderPath()).c_str());
+    std::wstring drop = Wide(DropFolderPath());
+    ::RemoveDirectoryW(drop.c_str());
+    if (setAside_) {
+      EXPECT_TRUE(::MoveFileW(SetAside().c_str(), drop.c_str())) << "the earlier drop folder stays in " << test::Narrow(SetAside());
+    }
     RemoveEverything();
   }
+  static std::wstring SetAside() { return Wide(DropFolderPath()) + L".before-package-test"; }
 
   // Removes every installed version of the product, then whatever an interrupted run left.
   void RemoveEverything() {
     for (const std::wstring& product : RelatedProducts(shipping_.upgradeCode)) Msiexec(L"/x " + product);
-    for (const ServiceSpec& service : kServices) {
+    for (const ServiceEntry& service : kServices) {
       test::DeleteServiceIfPresent(service.name);
       ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kEventLogKey) + L"\\" + Wide(DisplayNameFor(service.words))).c_str());
       ::DeleteFileW((InstallDir() + L"\\" + service.program).c_str());
@@ -261,11 +272,11 @@ class MsiPackage : public ::testing::Test {
   // Both services registered as the programs' own "install" registers them, pointing at the
   // installed programs, with their event-log sources; nothing running.
   void ExpectRegistered() {
-    for (const ServiceSpec& spec : kServices) {
-      SCOPED_TRACE(test::Narrow(spec.name));
-      std::wstring program = InstallDir() + L"\\" + spec.program;
+    for (const ServiceEntry& entry : kServices) {
+      SCOPED_TRACE(test::Narrow(entry.name));
+      std::wstring program = InstallDir() + L"\\" + entry.program;
       EXPECT_TRUE(Exists(program));
-      InstalledService service(spec.name);
+      InstalledService service(entry.name);
       ASSERT_TRUE(service.Exists());
       std::vector<BYTE> buffer(8192);
       DWORD needed = 0;
@@ -274,7 +285,7 @@ class MsiPackage : public ::testing::Test {
       EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
       EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
       EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-      EXPECT_EQ(test::Narrow(config->lpDisplayName), DisplayNameFor(spec.words).c_str());
+      EXPECT_EQ(test::Narrow(config->lpDisplayName), DisplayNameFor(entry.words).c_str());
       EXPECT_EQ(test::Narrow(config->lpServiceStartName ? config->lpServiceStartName : L""), "LocalSystem");
       std::wstring imagePath = config->lpBinaryPathName;
       EXPECT_EQ(CompareStringOrdinal(ImageProgram(imagePath).c_str(), -1, program.c_str(), -1, TRUE), CSTR_EQUAL)
@@ -286,7 +297,7 @@ class MsiPackage : public ::testing::Test {
       }
       EXPECT_EQ(service.Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 
-      std::wstring source = std::wstring(kEventLogKey) + L"\\" + Wide(DisplayNameFor(spec.words));
+      std::wstring source = std::wstring(kEventLogKey) + L"\\" + Wide(DisplayNameFor(entry.words));
       EXPECT_EQ(ReadRegistryDword(source, L"TypesSupported"), 7u);
       EXPECT_EQ(ReadRegistryDword(source, L"CategoryCount"), 7u);
       EXPECT_EQ(test::Narrow(ReadRegistryString(source, L"EventMessageFile")), test::Narrow(program));
@@ -295,11 +306,11 @@ class MsiPackage : public ::testing::Test {
   }
 
   void ExpectRemoved() {
-    for (const ServiceSpec& spec : kServices) {
-      SCOPED_TRACE(test::Narrow(spec.name));
-      EXPECT_FALSE(InstalledService(spec.name).Exists());
-      EXPECT_FALSE(KeyExists(std::wstring(kEventLogKey) + L"\\" + Wide(DisplayNameFor(spec.words))));
-      EXPECT_FALSE(Exists(InstallDir() + L"\\" + spec.program));
+    for (const ServiceEntry& entry : kServices) {
+      SCOPED_TRACE(test::Narrow(entry.name));
+      EXPECT_FALSE(InstalledService(entry.name).Exists());
+      EXPECT_FALSE(KeyExists(std::wstring(kEventLogKey) + L"\\" + Wide(DisplayNameFor(entry.words))));
+      EXPECT_FALSE(Exists(InstallDir() + L"\\" + entry.program));
     }
     EXPECT_FALSE(Exists(InstallDir()));
     EXPECT_TRUE(SourcesIn(InstallDir()).empty());
@@ -307,22 +318,22 @@ class MsiPackage : public ::testing::Test {
 
   // Starts both services; their process handles show later whether they were stopped.
   void StartBoth(std::vector<HANDLE>& processes) {
-    for (const ServiceSpec& spec : kServices) {
-      InstalledService service(spec.name);
-      ASSERT_TRUE(service.Exists()) << test::Narrow(spec.name);
-      ASSERT_TRUE(service.Start()) << test::Narrow(spec.name);
-      ASSERT_EQ(service.WaitState(SERVICE_RUNNING, 30000), static_cast<DWORD>(SERVICE_RUNNING)) << test::Narrow(spec.name);
+    for (const ServiceEntry& entry : kServices) {
+      InstalledService service(entry.name);
+      ASSERT_TRUE(service.Exists()) << test::Narrow(entry.name);
+      ASSERT_TRUE(service.Start()) << test::Narrow(entry.name);
+      ASSERT_EQ(service.WaitState(SERVICE_RUNNING, 30000), static_cast<DWORD>(SERVICE_RUNNING)) << test::Narrow(entry.name);
       HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, service.Status().dwProcessId);
       ASSERT_NE(process, nullptr);
       processes.push_back(process);
     }
   }
   void StopBoth() {
-    for (const ServiceSpec& spec : kServices) {
-      InstalledService service(spec.name);
+    for (const ServiceEntry& entry : kServices) {
+      InstalledService service(entry.name);
       ASSERT_TRUE(service.Exists());
-      ASSERT_TRUE(service.Stop()) << test::Narrow(spec.name);
-      EXPECT_EQ(service.WaitState(SERVICE_STOPPED, 40000), static_cast<DWORD>(SERVICE_STOPPED)) << test::Narrow(spec.name);
+      ASSERT_TRUE(service.Stop()) << test::Narrow(entry.name);
+      EXPECT_EQ(service.WaitState(SERVICE_STOPPED, 40000), static_cast<DWORD>(SERVICE_STOPPED)) << test::Narrow(entry.name);
     }
   }
 
@@ -335,7 +346,7 @@ class MsiPackage : public ::testing::Test {
 
   PackageInfo shipping_;
   std::vector<std::wstring> planted_;
-  bool madeDropFolder_ = false;
+  bool setAside_ = false;
 };
 
 TEST_F(MsiPackage, InstallRegistersBothServicesAndRemovalTakesThemAway) {
@@ -368,10 +379,7 @@ TEST_F(MsiPackage, InstallRegistersBothServicesAndRemovalTakesThemAway) {
 #endif
 
   // Packages may be in flight in either folder when the product is removed.
-  if (!Exists(Wide(DropFolderPath()))) {
-    ASSERT_TRUE(MakeDirectory(DropFolderPath(), true));
-    madeDropFolder_ = true;
-  }
+  if (!Exists(Wide(DropFolderPath()))) ASSERT_TRUE(MakeDirectory(DropFolderPath(), true));
   Plant(Wide(DropFolderPath()), L"inflight.msi");
   Plant(Wide(UpdateFolderPath()), L"earlier.msi");
 
@@ -384,9 +392,9 @@ TEST_F(MsiPackage, InstallRegistersBothServicesAndRemovalTakesThemAway) {
 
 TEST_F(MsiPackage, TakesOverARegistrationMadeByTheProgramsOwnInstall) {
   // Services registered by hand from the build folder, as before the package existed.
-  for (const ServiceSpec& spec : kServices) {
-    test::ProcessResult install = test::RunProcess(L"\"" + test::BinDir() + L"\\" + spec.program + L"\" install", 30000);
-    ASSERT_EQ(install.exitCode, 0u) << test::Narrow(spec.name);
+  for (const ServiceEntry& entry : kServices) {
+    test::ProcessResult install = test::RunProcess(L"\"" + test::BinDir() + L"\\" + entry.program + L"\" install", 30000);
+    ASSERT_EQ(install.exitCode, 0u) << test::Narrow(entry.name);
   }
   MsiexecRun run = Msiexec(L"/i \"" + PackagePath(L"shipping") + L"\"");
   ASSERT_EQ(run.exitCode, 0u) << run.log;
