@@ -12,6 +12,7 @@
 #include "registry.h"
 #include "signercheck.h"
 #include "trace.h"
+#include "updatepolicy.h"
 
 #include <atomic>
 #include <cstdio>
@@ -22,9 +23,6 @@ const char kTraceSource[] = "clients/services/winupdate/servicestep";
 constexpr int kResultTraceLine = 273;
 constexpr int kCleanupTraceLine = 178;
 
-const PolicySetting kAutoUpdate = {"HKEY_LOCAL_MACHINE\\Software\\Policies\\Vennacor\\NativeClient\\Cloud", "AUTOUPDATE"};
-const PolicySetting kAutoUpdateUrl = {"HKEY_LOCAL_MACHINE\\Software\\Policies\\Vennacor\\NativeClient\\Cloud",
-                                      "AUTOUPDATE_URL"};
 const char kSetupsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vennacor\\WebClient\\Setups\\Cloud";
 const char kUpdateInstallerValue[] = "UpdateInstaller";
 
