@@ -9,10 +9,14 @@ namespace {
 
 constexpr char kPipeName[] = "\\\\.\\pipe\\ZevTracePipe";
 constexpr DWORD kBufferBytes = 4096;
-constexpr int kListeners = 4;
-// What a writer waits, after finding every instance busy, for the next free one (writers use
-// the pipe's default time-out). The system default of 50 ms is shorter than a loaded machine
-// needs to set up the next instance; a writer that gives up loses its record.
+// Instances listening at once. The library's writers wait at most a quarter of a second in
+// all for a free instance (a record must never hold them up for long), which on a loaded
+// machine may be shorter than setting up the next instance takes; enough listeners make a
+// busy pipe rare in the first place.
+constexpr int kListeners = 8;
+// The default time-out that the pipe offers writers which ask for it; the library's writers
+// ask for an explicit wait instead. The system default of 50 ms is shorter than a loaded
+// machine needs to set up the next instance.
 constexpr DWORD kWriterWaitMs = 1000;
 
 struct Server {

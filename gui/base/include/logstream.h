@@ -24,12 +24,13 @@ struct StreamWatcher {
   std::atomic<uint8_t> state;
 };
 
-// Writes `text` (when not empty) and one line feed with the runtime's buffered stream functions,
-// without a flush. A stream error after either write makes the watcher StreamFailed. False, with
-// nothing written, when the watcher is not usable or `text` is empty. A record and its line feed
-// are two calls: records of two threads never mix within one line, but a line feed may follow
-// another thread's record.
-bool WriteStreamRecord(StreamWatcher& watcher, const Str& text);
+// Writes `text` (when not empty) and one line feed as one write of the runtime's stream
+// functions, under one lock shared by every thread of the process, and flushes the stream:
+// records of two threads never share a line, and a record that was written is no longer in
+// the runtime's buffer when the process dies. A stream error makes the watcher StreamFailed.
+// False, with nothing written, when the watcher is not usable or `text` is empty. Hand over
+// the text (std::move) to let the line feed be appended in place.
+bool WriteStreamRecord(StreamWatcher& watcher, Str text);
 
 // The writers of standard output and standard error: lazy statics ("OutStreamWatcher
 // OutStreamwatcher", "ErrStreamWatcher ErrStreamwatcher") made on first use and kept to the end

@@ -137,8 +137,9 @@ class Str {
   // WideCharToMultiByte with the same two-pass sizing.
   static Str FromCodePage(unsigned codePage, const wchar_t* text, int count = -1);
 
-  // Searching on the UTF-8 bytes (StrChrA, StrRChrA, StrChrIA, StrStrA); byte offsets, -1 when
-  // not found. `start` beyond the length finds nothing.
+  // Searching on the UTF-8 bytes, byte by byte whatever the ANSI code page; FindNoCase folds
+  // ASCII letters only. Byte offsets, -1 when not found. A search ends at the first zero byte;
+  // the zero byte and the empty text are never found; `start` beyond the length finds nothing.
   int32_t Find(char c, uint32_t start = 0) const noexcept;
   int32_t FindNoCase(char c, uint32_t start = 0) const noexcept;
   int32_t FindLast(char c) const noexcept;

@@ -3,6 +3,9 @@
 // Each line gets a prefix (kind, process, thread, program, ...) and goes as one message to the
 // tracer listening on "\\.\pipe\ZevTracePipe", or to the debugger output when none listens.
 // Which prefix parts are written is one machine-wide word in the shared memory "ZevTraceMap".
+// Whatever listens on the pipe, a line costs its caller well under a second: a tracer that
+// does not read is dropped, and the lines go to the debugger output until a tracer that reads
+// is found again (the pipe is tried at most once a second after a failure).
 #pragma once
 
 #include <cstdint>

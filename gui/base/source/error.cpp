@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -187,7 +188,7 @@ bool ReportEvent(const Str& source, uint32_t eventId, const Str& message, const 
 
   if (stream) {
     Str json;
-    return EventRecordJson(record, json) && WriteStreamRecord(*stream, json);
+    return EventRecordJson(record, json) && WriteStreamRecord(*stream, std::move(json));
   }
   return WriteToEventLog(logSource, registerSource, severity, category, text);
 }

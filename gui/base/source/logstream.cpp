@@ -79,12 +79,39 @@ LogType GetLogType() {
 StreamWatcher::StreamWatcher(FILE* file)
     : stream(file), state(HasFileBehind(file) ? StreamUsable : StreamUnavailable) {}
 
-bool WriteStreamRecord(StreamWatcher& watcher, const Str& text) {
+namespace {
+
+// One lock for both streams and every thread of the process. The runtime locks a stream only
+// for the length of one call, so a record and its line feed written by two calls let another
+// thread's record in between ("{A}{B}" on one line, no JSON-lines reader can parse that); and
+// standard output and standard error may be one file.
+SRWLOCK s_streamLock = SRWLOCK_INIT;
+// The thread inside the lock: a record raised on it from within the runtime's stream functions
+// (the crash filter's report of a fault there) is refused instead of waiting for itself.
+std::atomic<DWORD> s_streamWriter{0};
+
+}  // namespace
+
+bool WriteStreamRecord(StreamWatcher& watcher, Str text) {
   if (watcher.state.load(std::memory_order_acquire) != StreamUsable || text.IsEmpty()) return false;
+  const DWORD self = ::GetCurrentThreadId();
+  if (s_streamWriter.load(std::memory_order_relaxed) == self) return false;
+  const uint32_t length = text.Length();
+  // Appended in place when the caller handed over the only reference and there is room.
+  text.Append('\n');
+  if (text.Length() != length + 1) return false;  // the allocation failed and has been reported
+
+  ::AcquireSRWLockExclusive(&s_streamLock);
+  s_streamWriter.store(self, std::memory_order_relaxed);
   FILE* stream = watcher.stream;
-  bool ok = std::fwrite(text.c_str(), 1, text.Length(), stream) == text.Length() && !std::ferror(stream);
-  ok = ok && std::fputc('\n', stream) != EOF && !std::ferror(stream);
+  bool ok = watcher.state.load(std::memory_order_acquire) == StreamUsable;
+  // Flushed at once: the process may end without the runtime's exit processing (a crash, a
+  // service host killed by the system), and a record still in the buffer would be lost.
+  ok = ok && std::fwrite(text.c_str(), 1, text.Length(), stream) == text.Length() && std::fflush(stream) == 0 &&
+       !std::ferror(stream);
   if (!ok) watcher.state.store(StreamFailed, std::memory_order_release);
+  s_streamWriter.store(0, std::memory_order_relaxed);
+  ::ReleaseSRWLockExclusive(&s_streamLock);
   return ok;
 }
 

@@ -8,8 +8,6 @@
 #include "strreport.h"
 #include "win.h"
 
-#include <shlwapi.h>
-
 #include <climits>
 #include <cstring>
 #include <cwchar>
@@ -314,31 +312,43 @@ Str Str::FromCodePage(unsigned codePage, const wchar_t* text, int count) {
 
 // ---------------------------------------------------------------------------------------------
 // Searching
+//
+// Byte by byte, whatever the ANSI code page. The shell's StrChrA family steps through text by
+// the characters of the ANSI code page, and on a double-byte code page (932, 936, 949, 950) a
+// UTF-8 continuation byte reads as a lead byte that swallows the byte after it: "\xE3\x83\x88."
+// (a katakana letter and a dot) hides its dot in the pair 88 2E under code page 932. As with those
+// functions, a search ends at the first zero byte, and neither the zero byte nor an empty text
+// is ever found. Letter case is folded for ASCII letters only, as names are compared.
 
 namespace {
 
 int32_t Offset(const char* base, const char* found) { return found ? static_cast<int32_t>(found - base) : -1; }
 
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 }  // namespace
 
 int32_t Str::Find(char c, uint32_t start) const noexcept {
-  if (start >= Length()) return -1;
-  return Offset(c_str(), ::StrChrA(c_str() + start, static_cast<unsigned char>(c)));
+  if (c == 0 || start >= Length()) return -1;
+  return Offset(c_str(), std::strchr(c_str() + start, c));
 }
 
 int32_t Str::FindNoCase(char c, uint32_t start) const noexcept {
-  if (start >= Length()) return -1;
-  return Offset(c_str(), ::StrChrIA(c_str() + start, static_cast<unsigned char>(c)));
+  if (c == 0 || start >= Length()) return -1;
+  const char folded = FoldAscii(c);
+  for (const char* p = c_str() + start; *p; ++p)
+    if (FoldAscii(*p) == folded) return Offset(c_str(), p);
+  return -1;
 }
 
 int32_t Str::FindLast(char c) const noexcept {
-  if (IsEmpty()) return -1;
-  return Offset(c_str(), ::StrRChrA(c_str(), nullptr, static_cast<unsigned char>(c)));
+  if (c == 0 || IsEmpty()) return -1;
+  return Offset(c_str(), std::strrchr(c_str(), c));
 }
 
 int32_t Str::Find(const char* text, uint32_t start) const noexcept {
-  if (!text || start > Length()) return -1;
-  return Offset(c_str(), ::StrStrA(c_str() + start, text));
+  if (!text || !*text || start > Length()) return -1;
+  return Offset(c_str(), std::strstr(c_str() + start, text));
 }
 
 // ---------------------------------------------------------------------------------------------

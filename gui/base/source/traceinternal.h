@@ -32,6 +32,14 @@ TraceThreadState* GetTraceThreadState(bool create, bool* tlsGone = nullptr);
 // The mapped shared word; null when the section could not be created or mapped.
 volatile uint32_t* TracePrefixWord();
 uint32_t TraceThreadStateCount();
+// Creates or opens the section `name` that holds the prefix word and maps it; a new section
+// gets the default word and the access rules for all users. Null when it cannot be created or
+// mapped, or when it already existed and IsTrustedSectionOwner refuses it. Handle and view
+// stay open for the life of the process.
+uint32_t* OpenTracePrefixSection(const wchar_t* name);
+// True when the owner of `section` (a handle with READ_CONTROL) is LocalSystem, the
+// Administrators group or the user of this process.
+bool IsTrustedSectionOwner(HANDLE section);
 
 // Writes `record` (length bytes plus its zero byte) as one pipe message; false when it did not
 // reach a tracer (absent, failing, or still in the back-off second after a failure).

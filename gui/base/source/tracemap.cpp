@@ -4,8 +4,11 @@
 // module's static destructor finds valid (if switched-off) state instead of freed memory.
 #include "traceinternal.h"
 
+#include "handles.h"
 #include "security.h"
 #include "threadexit.h"
+
+#include <aclapi.h>
 
 namespace {
 
@@ -22,25 +25,7 @@ void* const kReleasedState = reinterpret_cast<void*>(~uintptr_t(0));
 
 BOOL CALLBACK BuildTraceMap(PINIT_ONCE, PVOID, PVOID*) {
   s_traceSlot.store(::TlsAlloc());
-  HANDLE section = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(uint32_t),
-                                        L"ZevTraceMap");
-  const bool created = section && ::GetLastError() != ERROR_ALREADY_EXISTS;
-  if (section) {
-    // Only the creator sets the rules: services (LocalSystem), administrators and ordinary and
-    // low-integrity client processes of any user all read the word, and a tracer of any user
-    // may change it. A later process must not take the section away from the others.
-    if (created) ProtectObjectForUsers(section, Str(), false, true);
-    void* view = ::MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(uint32_t));
-    if (view) {
-      uint32_t* word = static_cast<uint32_t*>(view);
-      if (created) ::InterlockedExchange(reinterpret_cast<volatile LONG*>(word), TracePrefixDefault);
-      s_prefixWord.store(word);
-      // Section handle and view stay open until process exit: the word must outlive every
-      // trace call, including those of static destructors.
-    } else {
-      ::CloseHandle(section);
-    }
-  }
+  s_prefixWord.store(OpenTracePrefixSection(L"ZevTraceMap"));
   int expected = 1;
   s_traceLife.compare_exchange_strong(expected, 2);
   return TRUE;
@@ -82,6 +67,55 @@ void ReleaseThreadStateAtExit(void*) {
 }
 
 }  // namespace
+
+bool IsTrustedSectionOwner(HANDLE section) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (::GetSecurityInfo(section, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &raw) != ERROR_SUCCESS) {
+    return false;
+  }
+  LocalMemory descriptor(raw);
+  if (!owner || !::IsValidSid(owner)) return false;
+  if (::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) return true;
+  KernelHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Receive())) return false;
+  // A TOKEN_USER holds one SID of at most 68 bytes.
+  alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!::GetTokenInformation(token.Get(), TokenUser, user, sizeof user, &size)) return false;
+  PSID self = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  return self && ::IsValidSid(self) && ::EqualSid(owner, self);
+}
+
+uint32_t* OpenTracePrefixSection(const wchar_t* name) {
+  HANDLE section = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(uint32_t), name);
+  if (!section) return nullptr;
+  const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+  if (created) {
+    // Only the creator sets the rules: services (LocalSystem), administrators and ordinary and
+    // low-integrity client processes of any user all read the word, and a tracer of any user
+    // may change it. A later process must not take the section away from the others.
+    ProtectObjectForUsers(section, Str(), false, true);
+  } else if (!IsTrustedSectionOwner(section)) {
+    // The name is local to the session and open to every process in it, so another account
+    // may have made the section first. Its owner could change the word under a service at any
+    // moment, or have backed the section with a file of its own that stalls every read of a
+    // trace line: such a section is not used, and this process keeps the default word.
+    ::CloseHandle(section);
+    return nullptr;
+  }
+  void* view = ::MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(uint32_t));
+  if (!view) {
+    ::CloseHandle(section);
+    return nullptr;
+  }
+  uint32_t* word = static_cast<uint32_t*>(view);
+  if (created) ::InterlockedExchange(reinterpret_cast<volatile LONG*>(word), TracePrefixDefault);
+  // Section handle and view stay open until process exit: the word must outlive every trace
+  // call, including those of static destructors.
+  return word;
+}
 
 bool TracingOn() { return s_traceLife.load(std::memory_order_relaxed) != 4 && EnsureTraceMap(); }
 

@@ -9,13 +9,18 @@
 #include "childrun.h"
 #include "locks.h"
 #include "value.h"
+// The guard is private to the library; the test reaches its header directly.
+#include "../../../gui/base/source/system.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -83,6 +88,38 @@ TEST(ReportChild, Launch) {
   Str command = Str::FromUtf16(system);
   command.Append("\\cmd.exe /c exit 0");
   EXPECT_TRUE(RunCommand(command, Str(), false, false));
+}
+
+// Eight threads report at once, read by the script test tests/gui/base/jsonlines_test.sh: every
+// line of standard output must be one whole record. The records are not echoed to the trace
+// channel (category 3), so the threads meet at the stream as often as they can.
+TEST(ReportChild, Threads) {
+  if (ChildScenario() != "threads") GTEST_SKIP() << "runs only as the child of jsonlines_test.sh";
+  std::vector<std::thread> threads;
+  std::atomic<int> failed{0};
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t, &failed] {
+      char message[64];
+      for (int i = 0; i < 1000; ++i) {
+        snprintf(message, sizeof message, "thread %d record %d", t, i);
+        if (!ReportEvent(Str(message), SeverityInfo, CategoryTrace)) ++failed;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failed.load(), 0);
+}
+
+// One record, then a non-continuable exception inside a guard: the crash filter reports it
+// ("Exception occured") and passes it on, and the system ends the process without the
+// runtime's exit processing, which would have written out what a stream still buffered.
+TEST(ReportChild, Crash) {
+  if (ChildScenario() != "crash") GTEST_SKIP() << "runs only as the child of RecordsSurviveACrash";
+  // No error box on Windows.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  ASSERT_TRUE(ReportEvent(Str("the last record before the crash"), SeverityInfo, CategoryNone));
+  RunGuarded("crash", [] { ::RaiseException(0xE0C0FFEE, EXCEPTION_NONCONTINUABLE, 0, nullptr); });
+  ADD_FAILURE() << "the process outlived a non-continuable exception";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -214,6 +251,22 @@ TEST(ReportFatal, FatalErrorEndsTheProcess) {
                           R"("category":"Internal",)"),
             std::string::npos)
       << lines[0];
+}
+
+TEST(ReportStream, RecordsSurviveACrash) {
+  // Standard output is a file here, which the runtime buffers fully. The child runs under this
+  // test as its debugger, which declines the exception at both chances: the system then ends
+  // the process at once, as Windows' error reporting does, without starting a crash debugger.
+  test::ChildResult child =
+      test::RunChildTest(L"ReportChild.Crash", {{kChildVariable, L"crash"}, {L"LOGTYPE", L"stdout"}});
+  ASSERT_TRUE(child.started);
+  EXPECT_EQ(child.exitCode, 0xE0C0FFEEu) << std::hex << child.exitCode;
+  std::vector<std::string> lines = JsonLines(child.out);
+  ASSERT_EQ(lines.size(), 2u) << child.out;
+  EXPECT_NE(lines[0].find(R"("message":"the last record before the crash")"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(R"("id":"QELGUI-00400","message":"Exception occured","qelgui":{"type":"Non-continuable exception")"),
+            std::string::npos)
+      << lines[1];
 }
 
 }  // namespace

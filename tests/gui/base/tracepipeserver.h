@@ -184,6 +184,83 @@ class TracePipeServer {
   std::thread thread_;
 };
 
+// A planted trace pipe server: it accepts every writer of "\\.\pipe\ZevTracePipe" and never
+// reads. Its buffers hold one byte, so a writer's first record already finds no room. Stopping
+// it (or destroying it) breaks every connection, which frees a writer that would otherwise wait
+// for ever.
+class NeverReadingPipeServer {
+ public:
+  NeverReadingPipeServer() {
+    stop_.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop_ || !Listen()) return;
+    listening_ = true;
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~NeverReadingPipeServer() { Stop(); }
+  NeverReadingPipeServer(const NeverReadingPipeServer&) = delete;
+  NeverReadingPipeServer& operator=(const NeverReadingPipeServer&) = delete;
+
+  bool IsListening() const { return listening_; }
+  // Writers that connected so far.
+  int Connections() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return connections_;
+  }
+  void Stop() {
+    if (thread_.joinable()) {
+      ::SetEvent(stop_.Get());
+      thread_.join();
+    }
+  }
+
+ private:
+  bool Listen() {
+    listener_.Reset(::CreateNamedPipeA("\\\\.\\pipe\\ZevTracePipe", PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                       PIPE_UNLIMITED_INSTANCES, 1, 1, 0, nullptr));
+    if (!listener_) return false;
+    connect_ = OVERLAPPED{};
+    connect_.hEvent = event_.Get();
+    ::ResetEvent(event_.Get());
+    if (::ConnectNamedPipe(listener_.Get(), &connect_) || ::GetLastError() == ERROR_PIPE_CONNECTED) {
+      ::SetEvent(event_.Get());
+      return true;
+    }
+    return ::GetLastError() == ERROR_IO_PENDING;
+  }
+
+  void Run() {
+    for (;;) {
+      HANDLE waits[] = {stop_.Get(), event_.Get()};
+      if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
+      DWORD ignored = 0;
+      if (::GetOverlappedResult(listener_.Get(), &connect_, &ignored, FALSE) ||
+          ::GetLastError() == ERROR_PIPE_CONNECTED) {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++connections_;
+        connected_.push_back(std::move(listener_));  // held open, never read
+      }
+      if (!Listen()) break;
+    }
+    ::CancelIo(listener_.Get());
+    DWORD ignored = 0;
+    if (listener_) ::GetOverlappedResult(listener_.Get(), &connect_, &ignored, TRUE);
+    listener_.Reset();
+    std::lock_guard<std::mutex> hold(lock_);
+    connected_.clear();
+  }
+
+  KernelHandle stop_;
+  KernelHandle event_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  FileHandle listener_;
+  OVERLAPPED connect_{};
+  bool listening_ = false;
+  std::mutex lock_;
+  int connections_ = 0;
+  std::vector<FileHandle> connected_;
+  std::thread thread_;
+};
+
 // Restores the machine-wide prefix word to its default when a test ends.
 struct PrefixWordGuard {
   ~PrefixWordGuard() { SetTracePrefixFlags(TracePrefixDefault); }
