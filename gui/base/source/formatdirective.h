@@ -2,11 +2,14 @@
 // into, and the formatting of one directive into it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "format.h"
 #include "handles.h"
+#include "decimaldigits.h"
 #include "shortcopy.h"
 
 // The flags of a directive, each at most once however often it was written.
@@ -58,6 +61,12 @@ struct FormatDirective {
 
   uint64_t value;  // the collected argument slot
 
+  // A text argument's length as measured for the directive (at most its precision), so that
+  // it is measured once however the directive is written.
+  enum Measure : uint8_t { kNotMeasured, kMeasured, kUnreadable };
+  Measure measure;
+  uint32_t textLength;
+
   // A directive that reads a value (it has a conversion).
   bool TakesValue() const noexcept { return conversion != 0; }
   // Integer conversions read the whole 64-bit slot for I64, ll, L, j, t, z and for 'I' alone
@@ -96,8 +105,9 @@ class FormatBuffer {
     }
   }
   void Fill(char c, size_t count) {
+    if (count == 0) return;
     if (char* at = Reserve(count)) {
-      memset(at, c, count);
+      FillShort(at, c, count);
       used_ += count;
     }
   }
@@ -121,19 +131,14 @@ class FormatBuffer {
   HeapMemory heap_;
 };
 
+// The text "(null)" that a null text argument gives.
+extern const char kFormatNullText[7];
+
 // The number of digits of `value` for the conversion d, i, u (decimal), o or x, X: 1 to 22.
 inline uint32_t DigitCount(uint64_t value, char conversion) {
-  if (conversion == 'x' || conversion == 'X' || conversion == 'o') {
-    uint32_t bits = 1;
-    while (bits < 64 && (value >> bits) != 0) ++bits;
-    return conversion == 'o' ? (bits + 2) / 3 : (bits + 3) / 4;
-  }
-  uint32_t count = 1;
-  for (uint64_t limit = 10; value >= limit; limit *= 10) {
-    ++count;
-    if (count == 20) break;  // 10^20 does not fit 64 bits
-  }
-  return count;
+  if (conversion == 'x' || conversion == 'X') return (static_cast<uint32_t>(std::bit_width(value | 1)) + 3) / 4;
+  if (conversion == 'o') return (static_cast<uint32_t>(std::bit_width(value | 1)) + 2) / 3;
+  return DecimalDigitCount(value);
 }
 
 // Writes the digits of `value` for the conversion d, i, u (decimal), o or x, X so that they end
@@ -146,41 +151,235 @@ inline char* WriteDigits(uint64_t value, char conversion, char* end) {
       *--p = set[value & 15];
       value >>= 4;
     } while (value);
-  } else if (conversion == 'o') {
+    return p;
+  }
+  if (conversion == 'o') {
     do {
       *--p = static_cast<char>('0' + (value & 7));
       value >>= 3;
     } while (value);
-  } else {
-    // Two digits per step from a table, and constant divisors, which become multiplications;
-    // 32-bit ones are cheaper still.
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    while (value > UINT32_MAX) {
-      const uint32_t pair = static_cast<uint32_t>(value % 100);
-      value /= 100;
-      p -= 2;
-      memcpy(p, kPairs + 2 * pair, 2);
-    }
-    uint32_t low = static_cast<uint32_t>(value);
-    while (low >= 100) {
-      const uint32_t pair = low % 100;
-      low /= 100;
-      p -= 2;
-      memcpy(p, kPairs + 2 * pair, 2);
-    }
-    if (low >= 10) {
-      p -= 2;
-      memcpy(p, kPairs + 2 * low, 2);
-    } else {
-      *--p = static_cast<char>('0' + low);
-    }
+    return p;
   }
-  return p;
+  return WriteDecimalDigits(value, end);
 }
 
+// Flags, width and precision as a directive applies them: a negative '*' width means left
+// alignment, a negative '*' precision none at all (C rules); -1 stands for "not given".
+struct FormatLayout {
+  uint8_t flags;
+  int64_t width;
+  int64_t precision;
+};
+
+// How one directive that the library writes itself is laid out, so that the whole result can
+// be sized first and then written straight into its string: a body (a text, or an integer's
+// sign, zeros and digits) and spaces before or after it.
+struct DirectOutput {
+  const char* text;    // the text's bytes (integers: null)
+  uint64_t magnitude;  // the integer's value without its sign
+  uint32_t length;     // the whole output, padding included
+  uint32_t pad;        // spaces
+  uint32_t zeros;      // between an integer's sign and its digits
+  uint32_t count;      // the text's bytes, or the integer's digits
+  char sign;           // 0, '-', '+' or ' '
+  char conversion;     // the integer's conversion (its base)
+  bool left;           // the spaces follow the body
+};
+
+// d, i, o, u, x, X of a value of `bits` bits (16, 32 or 64; the slot's low bits) with any width
+// and precision and the flags '-', '0', and for d and i also '+' and ' ', by the C rules: the
+// precision is the least number of digits (a zero value with precision 0 has none) and turns the
+// '0' flag off; '0' pads between the sign and the digits. The caller leaves '#', and '+' or ' '
+// on an unsigned conversion, to the runtime.
+inline void PlanInteger(uint64_t slot, char conversion, uint32_t bits, const FormatLayout& layout,
+                        DirectOutput* plan) {
+  uint64_t value = slot;
+  int64_t signedValue;
+  if (bits == 64) {
+    signedValue = static_cast<int64_t>(value);
+  } else if (bits == 16) {
+    value = static_cast<uint16_t>(value);
+    signedValue = static_cast<int16_t>(value);
+  } else {
+    value = static_cast<uint32_t>(value);
+    signedValue = static_cast<int32_t>(value);
+  }
+  char sign = 0;
+  if (conversion == 'd' || conversion == 'i') {
+    if (signedValue < 0) {
+      sign = '-';
+      value = 0 - static_cast<uint64_t>(signedValue);
+    } else {
+      value = static_cast<uint64_t>(signedValue);
+      if (layout.flags & kFormatFlagPlus) sign = '+';
+      else if (layout.flags & kFormatFlagSpace) sign = ' ';
+    }
+  }
+  const uint32_t count = value != 0 || layout.precision != 0 ? DigitCount(value, conversion) : 0;
+  uint32_t zeros = layout.precision > count ? static_cast<uint32_t>(layout.precision) - count : 0;
+  uint32_t body = (sign ? 1 : 0) + zeros + count;
+  if ((layout.flags & (kFormatFlagZero | kFormatFlagMinus)) == kFormatFlagZero && layout.precision < 0 &&
+      layout.width > body) {
+    zeros += static_cast<uint32_t>(layout.width) - body;
+    body = static_cast<uint32_t>(layout.width);
+  }
+  plan->text = nullptr;
+  plan->magnitude = value;
+  plan->pad = layout.width > body ? static_cast<uint32_t>(layout.width) - body : 0;
+  plan->length = body + plan->pad;
+  plan->zeros = zeros;
+  plan->count = count;
+  plan->sign = sign;
+  plan->conversion = conversion;
+  plan->left = layout.flags & kFormatFlagMinus;
+}
+
+// A narrow text of `count` bytes (or the byte of a narrow %c), padded with spaces.
+inline void PlanText(const char* text, uint32_t count, const FormatLayout& layout, DirectOutput* plan) {
+  plan->text = text;
+  plan->magnitude = 0;
+  plan->pad = layout.width > count ? static_cast<uint32_t>(layout.width) - count : 0;
+  plan->length = count + plan->pad;
+  plan->zeros = 0;
+  plan->count = count;
+  plan->sign = 0;
+  plan->conversion = 0;
+  plan->left = layout.flags & kFormatFlagMinus;
+}
+
+// Writes a planned directive's `length` bytes at `at`; returns the position after them.
+inline char* WriteDirectOutput(const DirectOutput& plan, char* at) {
+  if (!plan.left) {
+    FillShort(at, ' ', plan.pad);
+    at += plan.pad;
+  }
+  if (plan.text) {
+    CopyShort(at, plan.text, plan.count);
+    at += plan.count;
+  } else {
+    if (plan.sign) *at++ = plan.sign;
+    FillShort(at, '0', plan.zeros);
+    at += plan.zeros;
+    if (plan.count) WriteDigits(plan.magnitude, plan.conversion, at + plan.count);
+    at += plan.count;
+  }
+  if (plan.left) {
+    FillShort(at, ' ', plan.pad);
+    at += plan.pad;
+  }
+  return at;
+}
+
+// The length of a narrow text, at most `limit` bytes, under the guard "FmtGetWidth". False when
+// the text cannot be read (a wild pointer); the fault has been reported then.
+bool MeasureNarrowText(const char* text, uint32_t limit, uint32_t* length);
+
+
+
+// Lays out a directive that the library writes itself and whose output length is known without
+// writing it: integers without '#', narrow texts and characters with at most the '-' flag. A
+// text is measured here (once: the directive keeps the result). False for everything else, which
+// goes through FormatDirectiveOutput.
+bool PlanDirectOutput(FormatDirective& directive, DirectOutput* plan);
 // Appends the directive's output for its collected value; '*' width and precision are already
 // in width and precision.
-void FormatDirectiveOutput(const FormatDirective& directive, FormatBuffer& out);
+void FormatDirectiveOutput(FormatDirective& directive, FormatBuffer& out);
+
+// The same integer as PlanInteger lays it out, appended at once.
+inline void AppendInteger(uint64_t slot, char conversion, uint32_t bits, const FormatLayout& layout,
+                          FormatBuffer& out) {
+  uint64_t value = slot;
+  int64_t signedValue;
+  if (bits == 64) {
+    signedValue = static_cast<int64_t>(value);
+  } else if (bits == 16) {
+    value = static_cast<uint16_t>(value);
+    signedValue = static_cast<int16_t>(value);
+  } else {
+    value = static_cast<uint32_t>(value);
+    signedValue = static_cast<int32_t>(value);
+  }
+  char sign = 0;
+  if (conversion == 'd' || conversion == 'i') {
+    if (signedValue < 0) {
+      sign = '-';
+      value = 0 - static_cast<uint64_t>(signedValue);
+    } else {
+      value = static_cast<uint64_t>(signedValue);
+      if (layout.flags & kFormatFlagPlus) sign = '+';
+      else if (layout.flags & kFormatFlagSpace) sign = ' ';
+    }
+  }
+  const uint32_t count = value != 0 || layout.precision != 0 ? DigitCount(value, conversion) : 0;
+  uint32_t zeros = layout.precision > count ? static_cast<uint32_t>(layout.precision) - count : 0;
+  uint32_t body = (sign ? 1 : 0) + zeros + count;
+  if ((layout.flags & (kFormatFlagZero | kFormatFlagMinus)) == kFormatFlagZero && layout.precision < 0 &&
+      layout.width > body) {
+    zeros += static_cast<uint32_t>(layout.width) - body;
+    body = static_cast<uint32_t>(layout.width);
+  }
+  const uint32_t pad = layout.width > body ? static_cast<uint32_t>(layout.width) - body : 0;
+  char* at = out.Reserve(size_t{body} + pad);
+  if (!at) return;
+  const bool left = layout.flags & kFormatFlagMinus;
+  if (pad && !left) {
+    FillShort(at, ' ', pad);
+    at += pad;
+  }
+  if (sign) *at++ = sign;
+  if (zeros) {
+    FillShort(at, '0', zeros);
+    at += zeros;
+  }
+  at += count;
+  if (count) WriteDigits(value, conversion, at);
+  if (pad && left) FillShort(at, ' ', pad);
+  out.Commit(size_t{body} + pad);
+}
+
+// The directive's output for its collected value: the common texts and integers written here,
+// inline, the rest by FormatDirectiveOutput. The same text either way.
+inline void WriteDirective(FormatDirective& d, FormatBuffer& out) {
+  const char c = d.conversion;
+  FormatLayout layout{d.flags, -1, -1};
+  if (d.widthGiven) {
+    layout.width = d.width;
+    if (layout.width < 0) {
+      layout.flags |= kFormatFlagMinus;
+      layout.width = -layout.width;
+    }
+  }
+  if (d.precisionGiven && d.precision >= 0) layout.precision = d.precision;
+  if (layout.width <= kMaxFormatWidth && layout.precision <= kMaxFormatWidth) {
+    if (c == 's' && d.modifier != 'l' && (layout.flags & ~kFormatFlagMinus) == 0) {
+      const char* text = reinterpret_cast<const char*>(d.value);
+      const uint32_t limit = layout.precision >= 0 ? static_cast<uint32_t>(layout.precision) : UINT32_MAX - 2;
+      uint32_t length;
+      if (!text) {
+        text = kFormatNullText;
+        length = limit < sizeof kFormatNullText - 1 ? limit : sizeof kFormatNullText - 1;
+      } else if (!MeasureNarrowText(text, limit, &length)) {
+        d.measure = FormatDirective::kUnreadable;
+        FormatDirectiveOutput(d, out);
+        return;
+      }
+      const uint32_t pad = layout.width > length ? static_cast<uint32_t>(layout.width) - length : 0;
+      char* at = out.Reserve(size_t{length} + pad);
+      if (!at) return;
+      if (pad && !(layout.flags & kFormatFlagMinus)) {
+        FillShort(at, ' ', pad);
+        at += pad;
+      }
+      CopyShort(at, text, length);
+      if (pad && (layout.flags & kFormatFlagMinus)) FillShort(at + length, ' ', pad);
+      out.Commit(size_t{length} + pad);
+      return;
+    }
+    if (IsIntegerConversion(c) && !(layout.flags & kFormatFlagHash) &&
+        (c == 'd' || c == 'i' || !(layout.flags & (kFormatFlagPlus | kFormatFlagSpace)))) {
+      AppendInteger(d.value, c, d.Is64Bit() ? 64 : d.modifier == 'h' ? 16 : 32, layout, out);
+      return;
+    }
+  }
+  FormatDirectiveOutput(d, out);
+}
