@@ -179,8 +179,9 @@ bool JsonWriter::WriteQuoted(const char* text, size_t length, char before, char 
   if (before) *cur_++ = before;
   *cur_++ = '"';
 #if defined(_M_X64) || defined(__x86_64__)
-  // Most keys and many values are short and plain: one load, one store.
-  if (length < 16 && (reinterpret_cast<uintptr_t>(text) & 4095) <= 4096 - 16) {
+  // Most keys and many values are short and plain: one load, one store. (An empty text may
+  // point just past its buffer, where nothing can be read.)
+  if (length - 1 < 15 && (reinterpret_cast<uintptr_t>(text) & 4095) <= 4096 - 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(cur_), v);
     if (std::countr_zero(SpecialBytes(v) | 1u << length) == static_cast<int>(length)) {
