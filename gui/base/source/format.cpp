@@ -58,6 +58,8 @@ inline bool IsConversion(char c) { return kConversions.is[static_cast<unsigned c
 // The first of `a` or `b` or the terminator from p on. Sixteen bytes at a time where they lie in
 // one page (protection is per page, so reading past the terminator there is harmless).
 inline const char* FindEither(const char* p, char a, char b) {
+  // Directives often follow one another or end the format.
+  if (*p == a || *p == b || *p == 0) return p;
   const __m128i first = _mm_set1_epi8(a);
   const __m128i second = _mm_set1_epi8(b);
   const __m128i zero = _mm_setzero_si128();
@@ -271,7 +273,21 @@ struct Numbering {
   int32_t highest = 0;
 };
 
-Numbering NumberFormat(const char* format) {
+// The directives of a short format as that first reading parsed them, so that the second reads
+// them here instead of parsing again: each with where it begins and ends in the format.
+struct RecordedFormat {
+  static constexpr uint32_t kCapacity = 8;
+  FormatDirective directives[kCapacity];
+  // Whether the literal text before directive i, and after the last one, holds a "%%" (else it
+  // is copied as it stands).
+  bool doubled[kCapacity];
+  bool tailDoubled = false;
+  const char* end = nullptr;  // the format's terminator
+  uint32_t count = 0;
+  bool complete = true;  // false: the format holds more directives than are kept
+};
+
+Numbering NumberFormat(const char* format, RecordedFormat& record) {
   Numbering result;
   int form = 0;  // 0 undecided, 1 unnumbered, 2 numbered
   int32_t next = 1;
@@ -282,16 +298,32 @@ Numbering NumberFormat(const char* format) {
   };
   const char* p = format;
   uint32_t directives = 0;
+  bool doubled = false;
   for (;;) {
     p = FindPercent(p);
-    if (!*p) break;
+    if (!*p) {
+      record.end = p;
+      record.tailDoubled = doubled;
+      break;
+    }
     if (p[1] == '%') {
       p += 2;
+      doubled = true;
       continue;
     }
-    if (directives++ == kMaxFormatDirectives) break;
-    FormatDirective d{};
+    if (directives++ == kMaxFormatDirectives) {
+      record.complete = false;
+      break;
+    }
+    if (record.count < RecordedFormat::kCapacity) record.doubled[record.count] = doubled;
+    doubled = false;
+    FormatDirective scratch;
+    FormatDirective& d = record.count < RecordedFormat::kCapacity ? record.directives[record.count++] : scratch;
+    if (&d == &scratch) record.complete = false;
+    d = FormatDirective{};
+    d.begin = p;
     p = ParseDirective(p + 1, d);
+    d.end = p;
     if (d.conversion == 0) {
       if (*p) ++p;
       continue;
@@ -318,22 +350,63 @@ Numbering NumberFormat(const char* format) {
   return result;
 }
 
+// Literal text of the format from p up to `to` (a directive's '%', or the terminator), each "%%"
+// as one '%' (`doubled` says whether it holds one): no other '%' stands between two directives.
+void AppendLiteral(const char* p, const char* to, bool doubled, FormatBuffer& out) {
+  if (!doubled) {
+    if (to != p) out.Append(p, static_cast<size_t>(to - p));
+    return;
+  }
+  for (;;) {
+    const char* q = FindPercent(p);
+    if (q == to || *q == 0) {
+      if (q != p) out.Append(p, static_cast<size_t>(q - p));
+      return;
+    }
+    out.Append(p, static_cast<size_t>(q + 1 - p));
+    p = q + 2;
+  }
+}
+
+// Writes a format from its recorded directives (which take their arguments in place).
+template <typename Arguments>
+void FormatRecordedInto(const char* format, RecordedFormat& record, Arguments& arguments, FormatBuffer& text) {
+  const char* at = format;
+  for (uint32_t i = 0; i < record.count; ++i) {
+    FormatDirective& d = record.directives[i];
+    AppendLiteral(at, d.begin, record.doubled[i], text);
+    at = d.end;
+    if (d.conversion == 0) {
+      if (*at) text.Append(*at++);
+      continue;
+    }
+    arguments.Collect(d);
+    WriteDirective(d, text);
+  }
+  AppendLiteral(at, record.end, record.tailDoubled, text);
+}
+
 // The numbered form with room for `Slots` argument slots.
 template <int32_t Slots>
-void FormatNumberedInto(const char* format, int32_t highest, va_list args, FormatBuffer& text) {
+void FormatNumberedInto(const char* format, RecordedFormat& record, int32_t highest, va_list args,
+                        FormatBuffer& text) {
   uint64_t slots[Slots + 1];
   va_list copy;
   va_copy(copy, args);
   for (int32_t i = 1; i <= highest; ++i) slots[i] = va_arg(copy, uint64_t);
   va_end(copy);
   NumberedArguments arguments{slots};
-  FormatInto(format, arguments, text);
+  if (record.complete)
+    FormatRecordedInto(format, record, arguments, text);
+  else
+    FormatInto(format, arguments, text);
 }
 
 // Kept apart for its frame of slots for the highest number a format may name, which formats
 // that name only a few arguments do without.
-QEL_NOINLINE void FormatManyNumberedInto(const char* format, int32_t highest, va_list args, FormatBuffer& text) {
-  FormatNumberedInto<kMaxFormatArgument>(format, highest, args, text);
+QEL_NOINLINE void FormatManyNumberedInto(const char* format, RecordedFormat& record, int32_t highest, va_list args,
+                                         FormatBuffer& text) {
+  FormatNumberedInto<kMaxFormatArgument>(format, record, highest, args, text);
 }
 
 // Copies the text into `out`.
@@ -376,7 +449,8 @@ bool StrFormatV(Str& out, const char* format, va_list args) {
     FormatInto(format, arguments, text);
     return Finish(out, text);
   }
-  const Numbering numbering = NumberFormat(format);
+  RecordedFormat record;
+  const Numbering numbering = NumberFormat(format, record);
   if (!numbering.valid) {
     out.Clear();
     ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -384,11 +458,14 @@ bool StrFormatV(Str& out, const char* format, va_list args) {
   }
   if (!numbering.numbered) {
     ArgumentsInOrder arguments(args);
-    FormatInto(format, arguments, text);
+    if (record.complete)
+      FormatRecordedInto(format, record, arguments, text);
+    else
+      FormatInto(format, arguments, text);
   } else if (numbering.highest <= 24) {
-    FormatNumberedInto<24>(format, numbering.highest, args, text);
+    FormatNumberedInto<24>(format, record, numbering.highest, args, text);
   } else {
-    FormatManyNumberedInto(format, numbering.highest, args, text);
+    FormatManyNumberedInto(format, record, numbering.highest, args, text);
   }
   return Finish(out, text);
 }

@@ -485,5 +485,8 @@ TEST(FormatPageEdges, TextsAndFormatsEndingAtAnInaccessiblePage) {
     format = text + "%2$s%1$s";
     ASSERT_TRUE(StrFormat(out, edge.Place(format.c_str(), format.size() + 1), "b", "a"));
     EXPECT_EQ(std::string(out.c_str()), text + "ab") << format;
+    format = "%%" + text + "%%%2$s%%%1$s%y" + text + "%%";
+    ASSERT_TRUE(StrFormat(out, edge.Place(format.c_str(), format.size() + 1), "b", "a"));
+    EXPECT_EQ(std::string(out.c_str()), "%" + text + "%a%by" + text + "%") << format;
   }
 }
