@@ -147,19 +147,6 @@ bool MeasuredLength(FormatDirective& d, uint32_t limit, uint32_t* length) {
   return d.measure == FormatDirective::kMeasured;
 }
 
-bool IsWideArgument(const FormatDirective& d) {
-  switch (d.conversion) {
-    case 'S':
-    case 'C':
-      return d.modifier != 'h';
-    case 's':
-    case 'c':
-      return d.modifier == 'l';
-    default:
-      return false;
-  }
-}
-
 bool IsFloating(char c) { return c == 'e' || c == 'E' || c == 'f' || c == 'g' || c == 'G'; }
 
 FormatLayout LayoutOf(const FormatDirective& d) {
@@ -190,14 +177,6 @@ class Padded {
   size_t pad_;
   bool left_;
 };
-
-// A planned directive into the buffer.
-void AppendPlanned(const DirectOutput& plan, FormatBuffer& out) {
-  if (char* at = out.Reserve(plan.length)) {
-    WriteDirectOutput(plan, at);
-    out.Commit(plan.length);
-  }
-}
 
 // A UTF-16 text of `units` units as UTF-8. Width and precision count UTF-16 units, as the
 // runtime's wide formatter does; text without a UTF-8 form (a lone surrogate) gives "(error)".
@@ -266,7 +245,7 @@ void BuildRuntimeFormat(const FormatDirective& d, const FormatLayout& layout, bo
 // "(error)").
 void FormatThroughRuntime(const FormatDirective& d, const FormatLayout& layout, uint32_t textLength, FormatBuffer& out) {
   const char c = d.conversion;
-  const bool wide = IsWideArgument(d);
+  const bool wide = d.WideArgument();
   char format[48];
   BuildRuntimeFormat(d, layout, wide, format);
 
@@ -386,55 +365,18 @@ const char kFormatNullText[7] = "(null)";
 
 bool MeasureNarrowText(const char* text, uint32_t limit, uint32_t* length) { return MeasureText(text, limit, length); }
 
-bool PlanDirectOutput(FormatDirective& d, DirectOutput* plan) {
-  const FormatLayout layout = LayoutOf(d);
-  // Widths and precisions from a broken caller would otherwise make the output gigabytes long.
-  if (layout.width > kMaxFormatWidth || layout.precision > kMaxFormatWidth) return false;
-  const char c = d.conversion;
-  const uint8_t flags = layout.flags;
-  if (IsIntegerConversion(c)) {
-    const bool signFlags = flags & (kFormatFlagPlus | kFormatFlagSpace);
-    const bool isSigned = c == 'd' || c == 'i';
-    if ((flags & kFormatFlagHash) || (!isSigned && signFlags)) return false;
-    PlanInteger(d.value, c, d.Is64Bit() ? 64 : d.modifier == 'h' ? 16 : 32, layout, plan);
-    return true;
-  }
-  const bool plainLayout = (flags & ~kFormatFlagMinus) == 0;  // at most '-'
-  if (!plainLayout) return false;
-  if (d.ReadsText()) {
-    const uint32_t limit = layout.precision >= 0 ? static_cast<uint32_t>(layout.precision) : UINT32_MAX - 2;
-    if (d.value == 0) {
-      PlanText(kFormatNullText, std::min<uint32_t>(sizeof kFormatNullText - 1, limit), layout, plan);
-      return true;
-    }
-    uint32_t length = 0;
-    if (IsWideArgument(d) || !MeasuredLength<char>(d, limit, &length)) return false;
-    PlanText(reinterpret_cast<const char*>(d.value), length, layout, plan);
-    return true;
-  }
-  if ((c == 'c' || c == 'C') && !IsWideArgument(d)) {
-    // The byte is the slot's lowest, which comes first in memory.
-    PlanText(reinterpret_cast<const char*>(&d.value), 1, layout, plan);
-    return true;
-  }
-  return false;
-}
-
-void FormatDirectiveOutput(FormatDirective& d, FormatBuffer& out) {
-  DirectOutput plan;
-  if (PlanDirectOutput(d, &plan)) {
-    AppendPlanned(plan, out);
-    return;
-  }
+void FormatOtherDirective(FormatDirective& d, FormatBuffer& out) {
   const FormatLayout layout = LayoutOf(d);
   if (layout.width > kMaxFormatWidth || layout.precision > kMaxFormatWidth) {
     out.Append(kErrorText, sizeof kErrorText - 1);
     return;
   }
-  // What the library does not write itself goes to the runtime, except the wide texts.
+  // What the library does not write itself goes to the runtime, except the wide texts. A text
+  // is measured once: one that could not be read (the fault has been reported) is handed to the
+  // runtime with the standard room, and gives "(error)" there.
   if (d.ReadsText() && d.value != 0) {
     const uint32_t limit = layout.precision >= 0 ? static_cast<uint32_t>(layout.precision) : UINT32_MAX - 2;
-    const bool wide = IsWideArgument(d);
+    const bool wide = d.WideArgument();
     uint32_t length = 0;
     const bool measured = wide ? MeasuredLength<wchar_t>(d, limit, &length) : MeasuredLength<char>(d, limit, &length);
     if (!measured) {

@@ -74,6 +74,11 @@ struct FormatDirective {
   bool Is64Bit() const noexcept { return modifier == 'q' || (modifier == 'I' && (bits == 64 || bits == 0)); }
   // %s and %S read the text behind the pointer.
   bool ReadsText() const noexcept { return conversion == 's' || conversion == 'S'; }
+  // The argument is UTF-16 text or a UTF-16 unit: %S, %C (unless 'h'), %ls, %lc.
+  bool WideArgument() const noexcept {
+    if (conversion == 'S' || conversion == 'C') return modifier != 'h';
+    return (conversion == 's' || conversion == 'c') && modifier == 'l';
+  }
 };
 
 // The text of one call as it grows: on the stack while short, on the process heap beyond.
@@ -171,123 +176,22 @@ struct FormatLayout {
   int64_t precision;
 };
 
-// How one directive that the library writes itself is laid out, so that the whole result can
-// be sized first and then written straight into its string: a body (a text, or an integer's
-// sign, zeros and digits) and spaces before or after it.
-struct DirectOutput {
-  const char* text;    // the text's bytes (integers: null)
-  uint64_t magnitude;  // the integer's value without its sign
-  uint32_t length;     // the whole output, padding included
-  uint32_t pad;        // spaces
-  uint32_t zeros;      // between an integer's sign and its digits
-  uint32_t count;      // the text's bytes, or the integer's digits
-  char sign;           // 0, '-', '+' or ' '
-  char conversion;     // the integer's conversion (its base)
-  bool left;           // the spaces follow the body
-};
-
 // d, i, o, u, x, X of a value of `bits` bits (16, 32 or 64; the slot's low bits) with any width
 // and precision and the flags '-', '0', and for d and i also '+' and ' ', by the C rules: the
 // precision is the least number of digits (a zero value with precision 0 has none) and turns the
 // '0' flag off; '0' pads between the sign and the digits. The caller leaves '#', and '+' or ' '
 // on an unsigned conversion, to the runtime.
-inline void PlanInteger(uint64_t slot, char conversion, uint32_t bits, const FormatLayout& layout,
-                        DirectOutput* plan) {
-  uint64_t value = slot;
-  int64_t signedValue;
-  if (bits == 64) {
-    signedValue = static_cast<int64_t>(value);
-  } else if (bits == 16) {
-    value = static_cast<uint16_t>(value);
-    signedValue = static_cast<int16_t>(value);
-  } else {
-    value = static_cast<uint32_t>(value);
-    signedValue = static_cast<int32_t>(value);
-  }
-  char sign = 0;
-  if (conversion == 'd' || conversion == 'i') {
-    if (signedValue < 0) {
-      sign = '-';
-      value = 0 - static_cast<uint64_t>(signedValue);
-    } else {
-      value = static_cast<uint64_t>(signedValue);
-      if (layout.flags & kFormatFlagPlus) sign = '+';
-      else if (layout.flags & kFormatFlagSpace) sign = ' ';
-    }
-  }
-  const uint32_t count = value != 0 || layout.precision != 0 ? DigitCount(value, conversion) : 0;
-  uint32_t zeros = layout.precision > count ? static_cast<uint32_t>(layout.precision) - count : 0;
-  uint32_t body = (sign ? 1 : 0) + zeros + count;
-  if ((layout.flags & (kFormatFlagZero | kFormatFlagMinus)) == kFormatFlagZero && layout.precision < 0 &&
-      layout.width > body) {
-    zeros += static_cast<uint32_t>(layout.width) - body;
-    body = static_cast<uint32_t>(layout.width);
-  }
-  plan->text = nullptr;
-  plan->magnitude = value;
-  plan->pad = layout.width > body ? static_cast<uint32_t>(layout.width) - body : 0;
-  plan->length = body + plan->pad;
-  plan->zeros = zeros;
-  plan->count = count;
-  plan->sign = sign;
-  plan->conversion = conversion;
-  plan->left = layout.flags & kFormatFlagMinus;
-}
+struct IntegerParts {
+  uint64_t magnitude;  // the value without its sign
+  uint32_t count;      // digits
+  uint32_t zeros;      // between the sign and the digits
+  uint32_t pad;        // spaces
+  uint32_t length;     // all of it
+  char sign;           // 0, '-', '+' or ' '
+  bool left;           // the spaces follow
+};
 
-// A narrow text of `count` bytes (or the byte of a narrow %c), padded with spaces.
-inline void PlanText(const char* text, uint32_t count, const FormatLayout& layout, DirectOutput* plan) {
-  plan->text = text;
-  plan->magnitude = 0;
-  plan->pad = layout.width > count ? static_cast<uint32_t>(layout.width) - count : 0;
-  plan->length = count + plan->pad;
-  plan->zeros = 0;
-  plan->count = count;
-  plan->sign = 0;
-  plan->conversion = 0;
-  plan->left = layout.flags & kFormatFlagMinus;
-}
-
-// Writes a planned directive's `length` bytes at `at`; returns the position after them.
-inline char* WriteDirectOutput(const DirectOutput& plan, char* at) {
-  if (!plan.left) {
-    FillShort(at, ' ', plan.pad);
-    at += plan.pad;
-  }
-  if (plan.text) {
-    CopyShort(at, plan.text, plan.count);
-    at += plan.count;
-  } else {
-    if (plan.sign) *at++ = plan.sign;
-    FillShort(at, '0', plan.zeros);
-    at += plan.zeros;
-    if (plan.count) WriteDigits(plan.magnitude, plan.conversion, at + plan.count);
-    at += plan.count;
-  }
-  if (plan.left) {
-    FillShort(at, ' ', plan.pad);
-    at += plan.pad;
-  }
-  return at;
-}
-
-// The length of a narrow text, at most `limit` bytes, under the guard "FmtGetWidth". False when
-// the text cannot be read (a wild pointer); the fault has been reported then.
-bool MeasureNarrowText(const char* text, uint32_t limit, uint32_t* length);
-
-
-
-// Lays out a directive that the library writes itself and whose output length is known without
-// writing it: integers without '#', narrow texts and characters with at most the '-' flag. A
-// text is measured here (once: the directive keeps the result). False for everything else, which
-// goes through FormatDirectiveOutput.
-bool PlanDirectOutput(FormatDirective& directive, DirectOutput* plan);
-// Appends the directive's output for its collected value; '*' width and precision are already
-// in width and precision.
-void FormatDirectiveOutput(FormatDirective& directive, FormatBuffer& out);
-
-// The same integer as PlanInteger lays it out, appended at once.
-inline void AppendInteger(uint64_t slot, char conversion, uint32_t bits, const FormatLayout& layout,
-                          FormatBuffer& out) {
+inline IntegerParts IntegerPartsOf(uint64_t slot, char conversion, uint32_t bits, const FormatLayout& layout) {
   uint64_t value = slot;
   int64_t signedValue;
   if (bits == 64) {
@@ -319,22 +223,53 @@ inline void AppendInteger(uint64_t slot, char conversion, uint32_t bits, const F
     body = static_cast<uint32_t>(layout.width);
   }
   const uint32_t pad = layout.width > body ? static_cast<uint32_t>(layout.width) - body : 0;
-  char* at = out.Reserve(size_t{body} + pad);
+  return {value, count, zeros, pad, body + pad, sign, (layout.flags & kFormatFlagMinus) != 0};
+}
+
+// The length of a narrow text, at most `limit` bytes, under the guard "FmtGetWidth". False when
+// the text cannot be read (a wild pointer); the fault has been reported then.
+bool MeasureNarrowText(const char* text, uint32_t limit, uint32_t* length);
+
+
+
+// The directives that WriteDirective leaves: what goes to the runtime, wide texts, texts that
+// could not be read, widths or precisions beyond the limit ("(error)").
+void FormatOtherDirective(FormatDirective& directive, FormatBuffer& out);
+
+// A narrow text of `count` bytes (or the byte of a narrow %c), padded with spaces.
+inline void AppendPaddedText(const char* text, uint32_t count, const FormatLayout& layout, FormatBuffer& out) {
+  const uint32_t pad = layout.width > count ? static_cast<uint32_t>(layout.width) - count : 0;
+  char* at = out.Reserve(size_t{count} + pad);
   if (!at) return;
   const bool left = layout.flags & kFormatFlagMinus;
   if (pad && !left) {
     FillShort(at, ' ', pad);
     at += pad;
   }
-  if (sign) *at++ = sign;
-  if (zeros) {
-    FillShort(at, '0', zeros);
-    at += zeros;
+  CopyShort(at, text, count);
+  if (pad && left) FillShort(at + count, ' ', pad);
+  out.Commit(size_t{count} + pad);
+}
+
+// An integer of the forms IntegerPartsOf describes.
+inline void AppendInteger(uint64_t slot, char conversion, uint32_t bits, const FormatLayout& layout,
+                          FormatBuffer& out) {
+  const IntegerParts parts = IntegerPartsOf(slot, conversion, bits, layout);
+  char* at = out.Reserve(parts.length);
+  if (!at) return;
+  if (parts.pad && !parts.left) {
+    FillShort(at, ' ', parts.pad);
+    at += parts.pad;
   }
-  at += count;
-  if (count) WriteDigits(value, conversion, at);
-  if (pad && left) FillShort(at, ' ', pad);
-  out.Commit(size_t{body} + pad);
+  if (parts.sign) *at++ = parts.sign;
+  if (parts.zeros) {
+    FillShort(at, '0', parts.zeros);
+    at += parts.zeros;
+  }
+  at += parts.count;
+  if (parts.count) WriteDigits(parts.magnitude, conversion, at);
+  if (parts.pad && parts.left) FillShort(at, ' ', parts.pad);
+  out.Commit(parts.length);
 }
 
 // The commonest integers: d, i or u without a precision, the value already without its sign.
@@ -362,8 +297,10 @@ inline void AppendDecimal(uint64_t magnitude, char sign, const FormatLayout& lay
   out.Commit(width);
 }
 
-// The directive's output for its collected value: the common texts and integers written here,
-// inline, the rest by FormatDirectiveOutput. The same text either way.
+// Appends the directive's output for its collected value ('*' width and precision are already in
+// width and precision): integers without '#', narrow texts and characters with at most the '-'
+// flag written here, inline, by the Microsoft runtime's rules (an integer's '0' flag is ignored
+// beside a precision, a precision on %c has no effect); the rest by FormatOtherDirective.
 inline void WriteDirective(FormatDirective& d, FormatBuffer& out) {
   const char c = d.conversion;
   FormatLayout layout{d.flags, -1, -1};
@@ -376,28 +313,28 @@ inline void WriteDirective(FormatDirective& d, FormatBuffer& out) {
   }
   if (d.precisionGiven && d.precision >= 0) layout.precision = d.precision;
   if (layout.width <= kMaxFormatWidth && layout.precision <= kMaxFormatWidth) {
-    if (c == 's' && d.modifier != 'l' && (layout.flags & ~kFormatFlagMinus) == 0) {
+    const bool plain = (layout.flags & ~kFormatFlagMinus) == 0;  // at most '-'
+    if (d.ReadsText() && plain) {
       const char* text = reinterpret_cast<const char*>(d.value);
       const uint32_t limit = layout.precision >= 0 ? static_cast<uint32_t>(layout.precision) : UINT32_MAX - 2;
       uint32_t length;
       if (!text) {
         text = kFormatNullText;
         length = limit < sizeof kFormatNullText - 1 ? limit : sizeof kFormatNullText - 1;
+      } else if (d.WideArgument()) {
+        FormatOtherDirective(d, out);
+        return;
       } else if (!MeasureNarrowText(text, limit, &length)) {
         d.measure = FormatDirective::kUnreadable;
-        FormatDirectiveOutput(d, out);
+        FormatOtherDirective(d, out);
         return;
       }
-      const uint32_t pad = layout.width > length ? static_cast<uint32_t>(layout.width) - length : 0;
-      char* at = out.Reserve(size_t{length} + pad);
-      if (!at) return;
-      if (pad && !(layout.flags & kFormatFlagMinus)) {
-        FillShort(at, ' ', pad);
-        at += pad;
-      }
-      CopyShort(at, text, length);
-      if (pad && (layout.flags & kFormatFlagMinus)) FillShort(at + length, ' ', pad);
-      out.Commit(size_t{length} + pad);
+      AppendPaddedText(text, length, layout, out);
+      return;
+    }
+    if ((c == 'c' || c == 'C') && plain && !d.WideArgument()) {
+      // The byte is the slot's lowest, which comes first in memory.
+      AppendPaddedText(reinterpret_cast<const char*>(&d.value), 1, layout, out);
       return;
     }
     if ((c == 'u' || c == 'd' || c == 'i') && layout.precision < 0 && d.modifier != 'h' &&
@@ -424,5 +361,5 @@ inline void WriteDirective(FormatDirective& d, FormatBuffer& out) {
       return;
     }
   }
-  FormatDirectiveOutput(d, out);
+  FormatOtherDirective(d, out);
 }
