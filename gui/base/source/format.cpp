@@ -97,21 +97,22 @@ const char* ParseDirective(const char* p, FormatDirective& d) {
     return p + 1;
   }
   if (IsDigit(*p)) {
-    const char* q = p;
-    const int32_t number = ReadNumber(q);
+    // Digits followed by '$' are the argument number; otherwise they are the '0' flag and the
+    // width, or (not starting with 0) the width alone.
+    const char* q = p + 1;
+    while (IsDigit(*q)) ++q;
     if (*q == '$') {
       d.argumentGiven = true;
-      d.argument = number;
+      d.argument = ReadNumber(p);
       p = q + 1;
       if (IsConversion(*p)) {
         d.conversion = *p;
         return p + 1;
       }
     } else if (*p != '0') {
-      // Digits without a '$' that do not start with the '0' flag are the width.
       d.widthGiven = true;
-      d.width = number;
-      return ParsePrecisionOn(q, d);
+      d.width = ReadNumber(p);
+      return ParsePrecisionOn(p, d);
     }
   }
   for (;; ++p) {

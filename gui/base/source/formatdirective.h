@@ -9,6 +9,7 @@
 
 #include "format.h"
 #include "handles.h"
+#include "compiler.h"
 #include "decimaldigits.h"
 #include "shortcopy.h"
 
@@ -237,7 +238,7 @@ bool MeasureNarrowText(const char* text, uint32_t limit, uint32_t* length);
 void FormatOtherDirective(FormatDirective& directive, FormatBuffer& out);
 
 // A narrow text of `count` bytes (or the byte of a narrow %c), padded with spaces.
-inline void AppendPaddedText(const char* text, uint32_t count, const FormatLayout& layout, FormatBuffer& out) {
+QEL_FORCEINLINE void AppendPaddedText(const char* text, uint32_t count, const FormatLayout& layout, FormatBuffer& out) {
   const uint32_t pad = layout.width > count ? static_cast<uint32_t>(layout.width) - count : 0;
   char* at = out.Reserve(size_t{count} + pad);
   if (!at) return;
@@ -274,7 +275,7 @@ inline void AppendInteger(uint64_t slot, char conversion, uint32_t bits, const F
 
 // The commonest integers: d, i or u without a precision, the value already without its sign.
 // The same text as AppendInteger gives them, with less to decide.
-inline void AppendDecimal(uint64_t magnitude, char sign, const FormatLayout& layout, FormatBuffer& out) {
+QEL_FORCEINLINE void AppendDecimal(uint64_t magnitude, char sign, const FormatLayout& layout, FormatBuffer& out) {
   const uint32_t count = DecimalDigitCount(magnitude);
   const uint32_t body = (sign ? 1 : 0) + count;
   const uint32_t width = layout.width > body ? static_cast<uint32_t>(layout.width) : body;
