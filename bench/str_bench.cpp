@@ -8,8 +8,10 @@
 
 namespace {
 
-constexpr int kRepetitions = 9;
-constexpr int kOps = 100000;
+// Many short runs rather than a few long ones: on a shared machine a neighbour's time slice
+// spoils a whole run, and the median of many short ones passes over those.
+constexpr int kRepetitions = 101;
+constexpr int kOps = 2000;
 constexpr int kAppends = 100;  // per string built in the append case
 
 // Longer than any small-string buffer, so std::string allocates too.

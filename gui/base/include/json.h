@@ -37,15 +37,27 @@ class JsonWriter {
   Str Finish() noexcept;
 
  private:
-  bool WriteWord(const char* key, size_t keyLength, uint64_t word) noexcept;
-  bool WriteKeyPrefix(const char* key, size_t length, bool opensContainer) noexcept;
+  // `before` (0 for none) is written first: the comma between members and elements.
+  bool WriteWord(const char* key, size_t keyLength, uint64_t word, char before) noexcept;
+  bool WriteKeyPrefix(const char* key, size_t length, bool opensContainer, char before) noexcept;
+  // The string escaper with one byte before the opening quote and one after the closing one
+  // (0 for none).
+  bool WriteQuoted(const char* text, size_t length, char before, char after) noexcept;
   bool WriteDouble(double d) noexcept;
   bool WriteDateTime(uint64_t word) noexcept;
   bool Fail(const char* message) noexcept;
-  bool Reserve(size_t count) noexcept;
+  // Room for `count` more bytes, and the slack after them that whole-word copies may write.
+  bool Reserve(size_t count) noexcept { return size_t(end_ - cur_) >= count || Grow(count); }
   bool Grow(size_t count) noexcept;
-  void Put(char c) noexcept { *cur_++ = c; }
-  void Put(const char* text, size_t count) noexcept;
+  bool PutByte(char c) noexcept {
+    if (!Reserve(1)) return false;
+    *cur_++ = c;
+    return true;
+  }
+  const unsigned char* CopyPlain(const unsigned char* p, const unsigned char* e) noexcept;
+
+  // Bytes kept free behind the usable end of the buffer.
+  static constexpr size_t kSlack = 16;
 
   bool compact_;
   bool failed_ = false;

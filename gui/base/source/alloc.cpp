@@ -47,9 +47,28 @@ inline void* PopParticle(ParticleClassCache* record) noexcept {
 }
 
 inline void PushParticle(ParticleClassCache* record, void* particle) noexcept {
-  ParticleLink(particle, record->size) = record->head;
-  record->head = particle;
-  if (++record->count > static_cast<int32_t>(record->maxCached)) FreeParticleList(record, record->batch);
+  PushParticleOnto(record, particle);
+  if (record->count > static_cast<int32_t>(record->maxCached)) FreeParticleList(record, record->batch);
+}
+
+// The common path's cache: read straight from the thread block, with no call. Null (no pool, no
+// fast slot, no cache yet, or the released marker) sends the caller to the slow path.
+inline ParticleThreadCache* FastCache() noexcept {
+#if defined(_M_X64) || defined(__x86_64__)
+  const uint32_t offset = g_particleSlotOffset.load(std::memory_order_acquire);
+  if (offset == 0) return nullptr;
+  const uintptr_t value = static_cast<uintptr_t>(__readgsqword(offset));
+  // Null and the released marker (all bits set) both fail this one comparison.
+  if (value + 1 <= 1) return nullptr;
+  return reinterpret_cast<ParticleThreadCache*>(value);
+#else
+  return nullptr;
+#endif
+}
+
+// The class record of a classed size (1 .. 1024) in an enabled cache.
+inline ParticleClassCache* ClassOf(ParticleThreadCache* cache, size_t size) noexcept {
+  return &cache->classes[(size - 1) >> 3];
 }
 
 void ReleaseThreadCache(void* context) {
@@ -148,8 +167,13 @@ QEL_NOINLINE void FreeParticleSlow(size_t size, void* block) noexcept {
 
 void* AllocParticle(size_t size) {
   if (size - 1 < kLargestParticle) {
-    if (ParticleThreadCache* cache = OwnCache()) {
-      if (ParticleClassCache* record = cache->sizeTable[size]) return PopParticle(record);
+    if (ParticleThreadCache* cache = FastCache()) {
+      ParticleClassCache* record = ClassOf(cache, size);
+      if (void* particle = record->head) {
+        record->head = ParticleLink(particle, record->size);
+        --record->count;
+        return particle;
+      }
     }
   }
   return AllocParticleSlow(size);
@@ -158,11 +182,9 @@ void* AllocParticle(size_t size) {
 void FreeParticle(size_t size, void* block) {
   if (!block) return;
   if (size - 1 < kLargestParticle) {
-    if (ParticleThreadCache* cache = OwnCache()) {
-      if (ParticleClassCache* record = cache->sizeTable[size]) {
-        PushParticle(record, block);
-        return;
-      }
+    if (ParticleThreadCache* cache = FastCache()) {
+      PushParticle(ClassOf(cache, size), block);
+      return;
     }
   }
   FreeParticleSlow(size, block);
@@ -190,6 +212,7 @@ void FreeParticleChain(size_t size, size_t linkOffset, void* first) {
     ++count;
     block = next;
   }
+  if (!record->head) record->tail = last;
   ParticleLink(last, record->size) = record->head;
   record->head = first;
   record->count += count;

@@ -8,3 +8,11 @@
 #else
 #define QEL_NOINLINE __attribute__((noinline))
 #endif
+
+// Puts a small helper into every caller even where the compiler would not: for the few steps of
+// a hot path that it would otherwise call, with their register saves.
+#if defined(_MSC_VER)
+#define QEL_FORCEINLINE __forceinline
+#else
+#define QEL_FORCEINLINE inline __attribute__((always_inline))
+#endif

@@ -1,13 +1,18 @@
-// StrFormat: the direct path for formats of plain integers, and the general path: the format
-// is parsed into directives, the arguments are collected, and the text is built in one buffer
-// and then copied into an exactly sized string.
+// StrFormat: the format is read once from left to right, each directive's arguments taken as
+// it comes and its text written at once into one stack buffer, which is then copied into an
+// exactly sized string. A format with argument numbers is read once more first, to number and
+// read its arguments before anything is written.
 #include "format.h"
 
 #include "compiler.h"
 #include "formatdirective.h"
 
+#include <bit>
 #include <climits>
 #include <cstring>
+#if defined(_M_X64) || defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -36,30 +41,90 @@ int32_t ReadArgumentNumber(const char*& p) {
   return number;
 }
 
-bool IsConversion(char c) {
-  switch (c) {
-    case 'C': case 'E': case 'G': case 'S': case 'X': case 'c': case 'd': case 'e':
-    case 'f': case 'g': case 'i': case 'o': case 'p': case 's': case 'u': case 'x':
-      return true;
-    default:
-      return false;
+// The conversion letters C E G S X c d e f g i o p s u x, as a table: the parser asks for every
+// directive.
+struct ConversionTable {
+  bool is[256];
+  constexpr ConversionTable() : is() {
+    for (char c : {'C', 'E', 'G', 'S', 'X', 'c', 'd', 'e', 'f', 'g', 'i', 'o', 'p', 's', 'u', 'x'})
+      is[static_cast<unsigned char>(c)] = true;
+  }
+};
+constexpr ConversionTable kConversions;
+
+inline bool IsConversion(char c) { return kConversions.is[static_cast<unsigned char>(c)]; }
+
+#if defined(_M_X64) || defined(__x86_64__)
+// The first of `a` or `b` or the terminator from p on. Sixteen bytes at a time where they lie in
+// one page (protection is per page, so reading past the terminator there is harmless).
+inline const char* FindEither(const char* p, char a, char b) {
+  // Directives often follow one another or end the format.
+  if (*p == a || *p == b || *p == 0) return p;
+  const __m128i first = _mm_set1_epi8(a);
+  const __m128i second = _mm_set1_epi8(b);
+  const __m128i zero = _mm_setzero_si128();
+  for (;;) {
+    if ((reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const uint32_t found = static_cast<uint32_t>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, first), _mm_cmpeq_epi8(v, second)), _mm_cmpeq_epi8(v, zero))));
+      if (found) return p + std::countr_zero(found);
+      p += 16;
+      continue;
+    }
+    if (*p == a || *p == b || *p == 0) return p;
+    ++p;
   }
 }
+#else
+inline const char* FindEither(const char* p, char a, char b) {
+  while (*p && *p != a && *p != b) ++p;
+  return p;
+}
+#endif
+
+// The next '%' or the terminator.
+inline const char* FindPercent(const char* p) { return FindEither(p, '%', '%'); }
+
+const char* ParsePrecisionOn(const char* p, FormatDirective& d);
 
 // Parses one directive after its '%'. Returns the position after it; an unknown conversion
 // character is not consumed, so it becomes literal text.
 const char* ParseDirective(const char* p, FormatDirective& d) {
-  if (int32_t number = ReadArgumentNumber(p); number >= 0) {
-    d.argumentGiven = true;
-    d.argument = number;
+  // Most directives are a bare conversion ("%s", "%u").
+  if (IsConversion(*p)) {
+    d.conversion = *p;
+    return p + 1;
+  }
+  if (IsDigit(*p)) {
+    // Digits followed by '$' are the argument number; otherwise they are the '0' flag and the
+    // width, or (not starting with 0) the width alone.
+    const char* q = p + 1;
+    while (IsDigit(*q)) ++q;
+    if (*q == '$') {
+      d.argumentGiven = true;
+      d.argument = ReadNumber(p);
+      p = q + 1;
+      if (IsConversion(*p)) {
+        d.conversion = *p;
+        return p + 1;
+      }
+    } else if (*p != '0') {
+      d.widthGiven = true;
+      d.width = ReadNumber(p);
+      return ParsePrecisionOn(p, d);
+    }
   }
   for (;; ++p) {
-    if (*p == '-') d.flags |= kFormatFlagMinus;
-    else if (*p == '+') d.flags |= kFormatFlagPlus;
-    else if (*p == ' ') d.flags |= kFormatFlagSpace;
-    else if (*p == '#') d.flags |= kFormatFlagHash;
-    else if (*p == '0') d.flags |= kFormatFlagZero;
-    else break;
+    switch (*p) {
+      case '-': d.flags |= kFormatFlagMinus; continue;
+      case '+': d.flags |= kFormatFlagPlus; continue;
+      case ' ': d.flags |= kFormatFlagSpace; continue;
+      case '#': d.flags |= kFormatFlagHash; continue;
+      case '0': d.flags |= kFormatFlagZero; continue;
+      default: break;
+    }
+    break;
   }
 
   if (*p == '*') {
@@ -73,7 +138,11 @@ const char* ParseDirective(const char* p, FormatDirective& d) {
     d.widthGiven = true;
     d.width = ReadNumber(p);
   }
+  return ParsePrecisionOn(p, d);
+}
 
+// The rest of a directive after its width: precision, size modifier and conversion.
+const char* ParsePrecisionOn(const char* p, FormatDirective& d) {
   if (*p == '.') {
     ++p;
     d.precisionGiven = true;
@@ -125,253 +194,224 @@ const char* ParseDirective(const char* p, FormatDirective& d) {
   return p;
 }
 
-// The directives of one format, in order, and where the text stops being read for them.
-struct ParsedFormat {
-  FormatDirective directives[kMaxFormatDirectives];
-  uint32_t count = 0;
-  // Past the directive limit: the rest of the format, copied as it stands.
-  const char* rest = nullptr;
+// '*' widths and precisions are taken as 32-bit integers.
+int32_t StarValue(uint64_t slot) { return static_cast<int32_t>(static_cast<uint32_t>(slot)); }
+
+// The unnumbered form: each directive's width, precision and value in that order, straight from
+// the variable arguments.
+class ArgumentsInOrder {
+ public:
+  explicit ArgumentsInOrder(va_list args) { va_copy(args_, args); }
+  ~ArgumentsInOrder() { va_end(args_); }
+  ArgumentsInOrder(const ArgumentsInOrder&) = delete;
+  ArgumentsInOrder& operator=(const ArgumentsInOrder&) = delete;
+
+  void Collect(FormatDirective& d) {
+    if (d.widthStar) d.width = StarValue(va_arg(args_, uint64_t));
+    if (d.precisionStar) d.precision = StarValue(va_arg(args_, uint64_t));
+    d.value = va_arg(args_, uint64_t);
+  }
+
+ private:
+  va_list args_;
 };
 
-// Finds the directives. The text between them is not copied here but read again from the
-// format when the result is written.
-void ParseFormat(const char* format, ParsedFormat& parsed) {
+// The numbered form: the slots 1..highest, read in order before anything is written, and
+// handed out by number (a number that several directives name is read once and shared).
+struct NumberedArguments {
+  const uint64_t* slots;
+
+  void Collect(FormatDirective& d) const {
+    if (d.widthStar) d.width = StarValue(slots[d.widthArgument]);
+    if (d.precisionStar) d.precision = StarValue(slots[d.precisionArgument]);
+    d.value = slots[d.argument];
+  }
+};
+
+// Writes the format into `text`, each directive as it is read.
+template <typename Arguments>
+void FormatInto(const char* format, Arguments& arguments, FormatBuffer& text) {
   const char* p = format;
+  uint32_t directives = 0;
   for (;;) {
-    while (*p && *p != '%') ++p;
+    const char* run = p;
+    p = FindPercent(p);
+    if (p != run) text.Append(run, static_cast<size_t>(p - run));
     if (!*p) return;
     if (p[1] == '%') {
+      text.Append('%');
       p += 2;
       continue;
     }
-    if (parsed.count == kMaxFormatDirectives) {
+    if (directives == kMaxFormatDirectives) {
       // The limit is reached. The rest is kept as it stands rather than dropped, so the text
       // still shows everything the caller wrote and where formatting stopped; no further
       // argument is read, so a format built to walk the stack gets no further than this.
-      parsed.rest = p;
+      text.Append(p, strlen(p));
       return;
     }
-    FormatDirective& d = parsed.directives[parsed.count++];
+    ++directives;
+    FormatDirective d{};
+    p = ParseDirective(p + 1, d);
+    if (d.conversion == 0) {
+      // The character that ended a directive without a conversion is literal text, even a '%'.
+      if (*p) text.Append(*p++);
+      continue;
+    }
+    arguments.Collect(d);
+    WriteDirective(d, text);
+  }
+}
+
+// How a format numbers its arguments, found by reading it once without taking any argument.
+// In the unnumbered form '*' widths, '*' precisions and values are numbered in order; in the
+// numbered form each must carry its own number. `valid` is false for a format that mixes the
+// forms or names an argument outside 1..kMaxFormatArgument. Directives without a conversion
+// read nothing and take no part.
+struct Numbering {
+  bool valid = true;
+  bool numbered = false;
+  int32_t highest = 0;
+};
+
+// The directives of a short format as that first reading parsed them, so that the second reads
+// them here instead of parsing again: each with where it begins and ends in the format.
+struct RecordedFormat {
+  static constexpr uint32_t kCapacity = 8;
+  FormatDirective directives[kCapacity];
+  // Whether the literal text before directive i, and after the last one, holds a "%%" (else it
+  // is copied as it stands).
+  bool doubled[kCapacity];
+  bool tailDoubled = false;
+  const char* end = nullptr;  // the format's terminator
+  uint32_t count = 0;
+  bool complete = true;  // false: the format holds more directives than are kept
+};
+
+Numbering NumberFormat(const char* format, RecordedFormat& record) {
+  Numbering result;
+  int form = 0;  // 0 undecided, 1 unnumbered, 2 numbered
+  int32_t next = 1;
+  auto take = [&result](int32_t number) {
+    if (number < 1 || number > static_cast<int32_t>(kMaxFormatArgument)) return false;
+    if (number > result.highest) result.highest = number;
+    return true;
+  };
+  const char* p = format;
+  uint32_t directives = 0;
+  bool doubled = false;
+  for (;;) {
+    p = FindPercent(p);
+    if (!*p) {
+      record.end = p;
+      record.tailDoubled = doubled;
+      break;
+    }
+    if (p[1] == '%') {
+      p += 2;
+      doubled = true;
+      continue;
+    }
+    if (directives++ == kMaxFormatDirectives) {
+      record.complete = false;
+      break;
+    }
+    if (record.count < RecordedFormat::kCapacity) record.doubled[record.count] = doubled;
+    doubled = false;
+    FormatDirective scratch;
+    FormatDirective& d = record.count < RecordedFormat::kCapacity ? record.directives[record.count++] : scratch;
+    if (&d == &scratch) record.complete = false;
     d = FormatDirective{};
     d.begin = p;
     p = ParseDirective(p + 1, d);
     d.end = p;
-    // The character that ended a directive without a conversion is literal text, even a '%'.
-    if (d.conversion == 0 && *p) ++p;
-  }
-}
-
-// Copies literal text from the format up to `to` (to its end when `to` is null), each "%%" as
-// one '%': no other '%' stands between two directives.
-void AppendLiteral(const char* from, const char* to, FormatBuffer& out) {
-  const char* run = from;
-  const char* p = from;
-  while (p != to && *p) {
-    if (*p == '%') {
-      out.Append(run, static_cast<size_t>(p + 1 - run));
-      p += 2;
-      run = p;
+    if (d.conversion == 0) {
+      if (*p) ++p;
       continue;
     }
-    ++p;
-  }
-  out.Append(run, static_cast<size_t>(p - run));
-}
-
-// Gives every '*' and value its argument number. In the unnumbered form they are numbered in
-// order (width, precision, value); in the numbered form each must carry its own. False for a
-// format that mixes the forms or names an argument outside 1..kMaxFormatArgument.
-// Directives without a conversion read nothing and take no part.
-bool NumberArguments(ParsedFormat& parsed, bool* numberedForm, int32_t* highest) {
-  int form = 0;  // 0 undecided, 1 unnumbered, 2 numbered
-  int32_t next = 1;
-  *highest = 0;
-  auto take = [highest](int32_t number) {
-    if (number < 1 || number > static_cast<int32_t>(kMaxFormatArgument)) return false;
-    if (number > *highest) *highest = number;
-    return true;
-  };
-  for (uint32_t i = 0; i < parsed.count; ++i) {
-    FormatDirective* d = &parsed.directives[i];
-    if (!d->TakesValue()) continue;
-    bool numbered = d->argumentGiven;
-    bool unnumbered = !d->argumentGiven || (d->widthStar && !d->widthArgumentGiven) ||
-                      (d->precisionStar && !d->precisionArgumentGiven);
-    bool anyNumber = d->argumentGiven || d->widthArgumentGiven || d->precisionArgumentGiven;
+    const bool numbered = d.argumentGiven;
+    const bool unnumbered = !d.argumentGiven || (d.widthStar && !d.widthArgumentGiven) ||
+                            (d.precisionStar && !d.precisionArgumentGiven);
+    const bool anyNumber = d.argumentGiven || d.widthArgumentGiven || d.precisionArgumentGiven;
     if (form == 0) form = numbered ? 2 : 1;
-    if (form == 1 && anyNumber) return false;
-    if (form == 2 && unnumbered) return false;
-    if (form == 1) {
-      if (d->widthStar) d->widthArgument = next++;
-      if (d->precisionStar) d->precisionArgument = next++;
-      d->argument = next++;
+    bool ok = !(form == 1 && anyNumber) && !(form == 2 && unnumbered);
+    if (ok && form == 1) {
+      if (d.widthStar) d.widthArgument = next++;
+      if (d.precisionStar) d.precisionArgument = next++;
+      d.argument = next++;
     }
-    if (!take(d->argument)) return false;
-    if (d->widthStar && !take(d->widthArgument)) return false;
-    if (d->precisionStar && !take(d->precisionArgument)) return false;
+    ok = ok && take(d.argument) && (!d.widthStar || take(d.widthArgument)) &&
+         (!d.precisionStar || take(d.precisionArgument));
+    if (!ok) {
+      result.valid = false;
+      return result;
+    }
   }
-  *numberedForm = form == 2;
-  return true;
+  result.numbered = form == 2;
+  return result;
 }
 
-// '*' widths and precisions are taken as 32-bit integers.
-int32_t StarValue(uint64_t slot) { return static_cast<int32_t>(static_cast<uint32_t>(slot)); }
-
-// The numbered form: reads the argument slots 1..highest in order, then hands them out. Kept
-// apart for its frame of slots, which the common unnumbered form does without.
-QEL_NOINLINE void CollectNumberedArguments(ParsedFormat& parsed, int32_t highest, va_list args) {
-  uint64_t slots[kMaxFormatArgument + 1];
-  for (int32_t i = 1; i <= highest; ++i) slots[i] = va_arg(args, uint64_t);
-  for (uint32_t i = 0; i < parsed.count; ++i) {
-    FormatDirective* d = &parsed.directives[i];
-    if (!d->TakesValue()) continue;
-    if (d->widthStar) d->width = StarValue(slots[d->widthArgument]);
-    if (d->precisionStar) d->precision = StarValue(slots[d->precisionArgument]);
-    d->value = slots[d->argument];
-  }
-}
-
-// Hands each directive its value and its '*' width and precision.
-void CollectArguments(ParsedFormat& parsed, bool numberedForm, int32_t highest, va_list args) {
-  if (numberedForm) {
-    CollectNumberedArguments(parsed, highest, args);
+// Literal text of the format from p up to `to` (a directive's '%', or the terminator), each "%%"
+// as one '%' (`doubled` says whether it holds one): no other '%' stands between two directives.
+void AppendLiteral(const char* p, const char* to, bool doubled, FormatBuffer& out) {
+  if (!doubled) {
+    if (to != p) out.Append(p, static_cast<size_t>(to - p));
     return;
   }
-  // In the order NumberArguments numbered them.
-  for (uint32_t i = 0; i < parsed.count; ++i) {
-    FormatDirective* d = &parsed.directives[i];
-    if (!d->TakesValue()) continue;
-    if (d->widthStar) d->width = StarValue(va_arg(args, uint64_t));
-    if (d->precisionStar) d->precision = StarValue(va_arg(args, uint64_t));
-    d->value = va_arg(args, uint64_t);
-  }
-}
-
-// The direct integer path for whole formats: literal text, "%%" and plain sequential integer
-// directives (d, i, o, u, x, X with no flags, width, precision or argument number; no size, 'l'
-// or 'I32' read 32 bits, 'll' or 'I64' 64 bits) are written straight into one stack buffer and
-// the result needs at most one allocation. Anything else answers false before an argument is read, and
-// the caller takes the general path. The output equals the general path's, digit for digit.
-bool FormatPlainIntegers(Str& out, const char* format, va_list args) {
-  struct Piece {
-    const char* literal;
-    uint32_t literalLength;
-    char conversion;  // 0: literal only
-    bool is64;
-    bool negative;
-    uint32_t digits;
-    uint64_t value;  // the magnitude
-  };
-  constexpr int kMaxPieces = 16;
-  Piece pieces[kMaxPieces];
-  int count = 0;
-  const char* p = format;
-  const char* run = p;
   for (;;) {
-    if (*p != '%' && *p != 0) {
-      ++p;
-      continue;
+    const char* q = FindPercent(p);
+    if (q == to || *q == 0) {
+      if (q != p) out.Append(p, static_cast<size_t>(q - p));
+      return;
     }
-    if (count == kMaxPieces) return false;
-    Piece& piece = pieces[count++];
-    piece.literal = run;
-    piece.literalLength = static_cast<uint32_t>(p - run);
-    piece.conversion = 0;
-    piece.is64 = false;
-    if (*p == 0) break;
-    ++p;  // '%'
-    if (*p == '%') {
-      ++piece.literalLength;  // the '%' itself joins the literal
-      run = ++p;
-      continue;
-    }
-    if (p[0] == 'l' && p[1] == 'l') {
-      piece.is64 = true;
-      p += 2;
-    } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-      piece.is64 = true;
-      p += 3;
-    } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-      p += 3;
-    } else if (p[0] == 'l') {
-      ++p;
-    }
-    if (!IsIntegerConversion(*p)) return false;
-    piece.conversion = *p++;
-    run = p;
+    out.Append(p, static_cast<size_t>(q + 1 - p));
+    p = q + 2;
   }
-
-  // The values and the exact length first, so that the text is written once, straight into
-  // its buffer: no argument is text here, so none can live in `out`'s buffer, and it is reused
-  // when it is unshared and large enough.
-  size_t length = 0;
-  for (int i = 0; i < count; ++i) {
-    Piece& piece = pieces[i];
-    length += piece.literalLength;
-    if (!piece.conversion) continue;
-    uint64_t value = va_arg(args, uint64_t);
-    const bool isSigned = piece.conversion == 'd' || piece.conversion == 'i';
-    const int64_t signedValue =
-        piece.is64 ? static_cast<int64_t>(value) : static_cast<int32_t>(static_cast<uint32_t>(value));
-    if (!piece.is64) value = static_cast<uint32_t>(value);
-    piece.negative = isSigned && signedValue < 0;
-    piece.value = piece.negative ? 0 - static_cast<uint64_t>(signedValue) : value;
-    piece.digits = DigitCount(piece.value, piece.conversion);
-    length += piece.digits + (piece.negative ? 1 : 0);
-  }
-  if (length == 0) {
-    out.Clear();
-    return true;
-  }
-  if (length >= UINT32_MAX) return false;
-  char* target = out.GetBuffer(static_cast<uint32_t>(length), true);
-  if (!target) return false;
-  for (int i = 0; i < count; ++i) {
-    const Piece& piece = pieces[i];
-    // A "%%" piece carries its first '%' as the last literal byte; the second is skipped.
-    CopyShort(target, piece.literal, piece.literalLength);
-    target += piece.literalLength;
-    if (!piece.conversion) continue;
-    if (piece.negative) *target++ = '-';
-    target += piece.digits;
-    WriteDigits(piece.value, piece.conversion, target);
-  }
-  *target = 0;
-  return true;
 }
 
-// The general path. Its frame holds the parsed directives and the argument slots, some
-// kilobytes that the direct path must not pay for.
-QEL_NOINLINE bool FormatGeneral(Str& out, const char* format, va_list args) {
-  ParsedFormat parsed;
-  ParseFormat(format, parsed);
-  int32_t highest = 0;
-  bool numberedForm = false;
-  if (!NumberArguments(parsed, &numberedForm, &highest)) {
-    out.Clear();
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  CollectArguments(parsed, numberedForm, highest, args);
-
-  FormatBuffer text;
+// Writes a format from its recorded directives (which take their arguments in place).
+template <typename Arguments>
+void FormatRecordedInto(const char* format, RecordedFormat& record, Arguments& arguments, FormatBuffer& text) {
   const char* at = format;
-  for (uint32_t i = 0; i < parsed.count; ++i) {
-    const FormatDirective& d = parsed.directives[i];
-    AppendLiteral(at, d.begin, text);
+  for (uint32_t i = 0; i < record.count; ++i) {
+    FormatDirective& d = record.directives[i];
+    AppendLiteral(at, d.begin, record.doubled[i], text);
     at = d.end;
-    if (d.TakesValue()) {
-      FormatDirectiveOutput(d, text);
-    } else if (*at) {
-      text.Append(*at++);
+    if (d.conversion == 0) {
+      if (*at) text.Append(*at++);
+      continue;
     }
+    arguments.Collect(d);
+    WriteDirective(d, text);
   }
-  if (parsed.rest) {
-    AppendLiteral(at, parsed.rest, text);
-    text.Append(parsed.rest, strlen(parsed.rest));
-  } else {
-    AppendLiteral(at, nullptr, text);
-  }
+  AppendLiteral(at, record.end, record.tailDoubled, text);
+}
+
+// The numbered form with room for `Slots` argument slots.
+template <int32_t Slots>
+void FormatNumberedInto(const char* format, RecordedFormat& record, int32_t highest, va_list args,
+                        FormatBuffer& text) {
+  uint64_t slots[Slots + 1];
+  va_list copy;
+  va_copy(copy, args);
+  for (int32_t i = 1; i <= highest; ++i) slots[i] = va_arg(copy, uint64_t);
+  va_end(copy);
+  NumberedArguments arguments{slots};
+  if (record.complete)
+    FormatRecordedInto(format, record, arguments, text);
+  else
+    FormatInto(format, arguments, text);
+}
+
+// Kept apart for its frame of slots for the highest number a format may name, which formats
+// that name only a few arguments do without.
+QEL_NOINLINE void FormatManyNumberedInto(const char* format, RecordedFormat& record, int32_t highest, va_list args,
+                                         FormatBuffer& text) {
+  FormatNumberedInto<kMaxFormatArgument>(format, record, highest, args, text);
+}
+
+// Copies the text into `out`.
+bool Finish(Str& out, const FormatBuffer& text) {
   if (text.Failed()) {
     out.Clear();
     ::SetLastError(ERROR_OUTOFMEMORY);
@@ -401,14 +441,34 @@ bool StrFormatV(Str& out, const char* format, va_list args) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  {
-    va_list direct;
-    va_copy(direct, args);
-    bool done = FormatPlainIntegers(out, format, direct);
-    va_end(direct);
-    if (done) return true;
+  FormatBuffer text;
+  // Argument numbers need a '$'. Without one the format is in the unnumbered form and cannot
+  // be rejected, so it is written as it is read; with one it is numbered (and checked) first,
+  // so that a rejected format reads no argument at all.
+  if (*FindEither(format, '$', '$') == 0) {
+    ArgumentsInOrder arguments(args);
+    FormatInto(format, arguments, text);
+    return Finish(out, text);
   }
-  return FormatGeneral(out, format, args);
+  RecordedFormat record;
+  const Numbering numbering = NumberFormat(format, record);
+  if (!numbering.valid) {
+    out.Clear();
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!numbering.numbered) {
+    ArgumentsInOrder arguments(args);
+    if (record.complete)
+      FormatRecordedInto(format, record, arguments, text);
+    else
+      FormatInto(format, arguments, text);
+  } else if (numbering.highest <= 24) {
+    FormatNumberedInto<24>(format, record, numbering.highest, args, text);
+  } else {
+    FormatManyNumberedInto(format, record, numbering.highest, args, text);
+  }
+  return Finish(out, text);
 }
 
 bool StrFormat(Str& out, const char* format, ...) {

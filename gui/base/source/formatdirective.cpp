@@ -15,6 +15,9 @@
 
 #include <algorithm>
 #include <bit>
+#if defined(_M_X64) || defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -23,7 +26,6 @@ namespace {
 
 const char kErrorText[] = "(error)";
 const wchar_t kErrorTextW[] = L"(error)";
-const char kNullText[] = "(null)";
 // The smallest room given to a runtime call, and the length assumed for a text that could not
 // be measured.
 constexpr uint32_t kDirectiveBuffer = 128;
@@ -83,39 +85,72 @@ int FormatOneWide(WStr& out, uint32_t n, const wchar_t* format, ...) {
 // The length of a text, at most `limit` units, under the guard "FmtGetWidth". False when the
 // text cannot be read (a wild pointer).
 template <typename Char>
-bool MeasureText(const Char* text, uint32_t limit, uint32_t* length) {
-  return RunGuarded("FmtGetWidth", [&] {
-    uint32_t n = 0;
-    while (n < limit && text[n]) ++n;
-    *length = n;
-  });
+struct TextToMeasure {
+  const Char* text;
+  uint32_t limit;
+  uint32_t length;
+};
+
+template <typename Char>
+void MeasureGuarded(void* context) {
+  auto* m = static_cast<TextToMeasure<Char>*>(context);
+  const Char* text = m->text;
+  const uint32_t limit = m->limit;
+  uint32_t n = 0;
+#if defined(_M_X64) || defined(__x86_64__)
+  if constexpr (sizeof(Char) == 1) {
+    // Sixteen bytes at a time where they lie in one page: protection is per page, so the scan
+    // faults exactly where a byte-wise one would, and reading past the terminator or the
+    // precision inside the page is harmless.
+    const __m128i zero = _mm_setzero_si128();
+    while (n < limit) {
+      const Char* p = text + n;
+      if ((reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - 16) {
+        uint32_t zeros = static_cast<uint32_t>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), zero)));
+        const uint32_t rest = limit - n;
+        if (rest < 16) zeros |= 1u << rest;  // stop at the precision
+        if (zeros) {
+          n += static_cast<uint32_t>(std::countr_zero(zeros));
+          break;
+        }
+        n += 16;
+        continue;
+      }
+      if (!*p) break;
+      ++n;
+    }
+    m->length = n;
+    return;
+  }
+#endif
+  while (n < limit && text[n]) ++n;
+  m->length = n;
 }
 
-bool IsWideArgument(const FormatDirective& d) {
-  switch (d.conversion) {
-    case 'S':
-    case 'C':
-      return d.modifier != 'h';
-    case 's':
-    case 'c':
-      return d.modifier == 'l';
-    default:
-      return false;
+template <typename Char>
+bool MeasureText(const Char* text, uint32_t limit, uint32_t* length) {
+  TextToMeasure<Char> m{text, limit, 0};
+  if (!RunGuarded("FmtGetWidth", MeasureGuarded<Char>, &m)) return false;
+  *length = m.length;
+  return true;
+}
+
+// A text argument's length for the directive, measured on first use and kept in it.
+template <typename Char>
+bool MeasuredLength(FormatDirective& d, uint32_t limit, uint32_t* length) {
+  if (d.measure == FormatDirective::kNotMeasured) {
+    d.measure = MeasureText(reinterpret_cast<const Char*>(d.value), limit, &d.textLength) ? FormatDirective::kMeasured
+                                                                                            : FormatDirective::kUnreadable;
   }
+  *length = d.textLength;
+  return d.measure == FormatDirective::kMeasured;
 }
 
 bool IsFloating(char c) { return c == 'e' || c == 'E' || c == 'f' || c == 'g' || c == 'G'; }
 
-// Width and precision as the directive applies them: a negative '*' width means left
-// alignment, a negative '*' precision none at all (C rules); -1 stands for "not given".
-struct Layout {
-  uint8_t flags;
-  int64_t width;
-  int64_t precision;
-};
-
-Layout LayoutOf(const FormatDirective& d) {
-  Layout layout{d.flags, d.widthGiven ? d.width : -1, d.precisionGiven ? d.precision : -1};
+FormatLayout LayoutOf(const FormatDirective& d) {
+  FormatLayout layout{d.flags, d.widthGiven ? d.width : -1, d.precisionGiven ? d.precision : -1};
   if (d.widthGiven && layout.width < 0) {
     layout.flags |= kFormatFlagMinus;
     layout.width = -layout.width;
@@ -128,7 +163,7 @@ Layout LayoutOf(const FormatDirective& d) {
 // leading padding; the trailing padding follows on Finish.
 class Padded {
  public:
-  Padded(FormatBuffer& out, const Layout& layout, size_t body)
+  Padded(FormatBuffer& out, const FormatLayout& layout, size_t body)
       : out_(out), pad_(layout.width > static_cast<int64_t>(body) ? static_cast<size_t>(layout.width) - body : 0),
         left_(layout.flags & kFormatFlagMinus) {
     if (!left_) out_.Fill(' ', pad_);
@@ -143,64 +178,9 @@ class Padded {
   bool left_;
 };
 
-// d, i, o, u, x, X with any width and precision and the flags '-', '0', and for d and i also
-// '+' and ' ', by the C rules: the precision is the least number of digits (a zero value with
-// precision 0 has none) and turns the '0' flag off; '0' pads between the sign and the digits.
-void FormatInteger(const FormatDirective& d, const Layout& layout, FormatBuffer& out) {
-  uint64_t value = d.value;
-  const bool isSigned = d.conversion == 'd' || d.conversion == 'i';
-  int64_t signedValue;
-  // 'h' narrows to 16 bits, as the runtime does.
-  if (d.Is64Bit()) {
-    signedValue = static_cast<int64_t>(value);
-  } else if (d.modifier == 'h') {
-    value = static_cast<uint16_t>(value);
-    signedValue = static_cast<int16_t>(value);
-  } else {
-    value = static_cast<uint32_t>(value);
-    signedValue = static_cast<int32_t>(value);
-  }
-  char sign = 0;
-  if (isSigned) {
-    if (signedValue < 0) {
-      sign = '-';
-      value = 0 - static_cast<uint64_t>(signedValue);
-    } else {
-      value = static_cast<uint64_t>(signedValue);
-      if (layout.flags & kFormatFlagPlus) sign = '+';
-      else if (layout.flags & kFormatFlagSpace) sign = ' ';
-    }
-  }
-
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* first = value != 0 || layout.precision != 0 ? WriteDigits(value, d.conversion, end) : end;
-  const size_t count = static_cast<size_t>(end - first);
-
-  size_t zeros = layout.precision > static_cast<int64_t>(count) ? static_cast<size_t>(layout.precision) - count : 0;
-  size_t body = (sign ? 1 : 0) + zeros + count;
-  if ((layout.flags & (kFormatFlagZero | kFormatFlagMinus)) == kFormatFlagZero && layout.precision < 0 &&
-      layout.width > static_cast<int64_t>(body)) {
-    zeros += static_cast<size_t>(layout.width) - body;
-    body = static_cast<size_t>(layout.width);
-  }
-  Padded padded(out, layout, body);
-  if (sign) out.Append(sign);
-  out.Fill('0', zeros);
-  out.Append(first, count);
-  padded.Finish();
-}
-
-// A narrow text, or the byte of a narrow %c, padded with spaces.
-void FormatBytes(const char* text, size_t count, const Layout& layout, FormatBuffer& out) {
-  Padded padded(out, layout, count);
-  out.Append(text, count);
-  padded.Finish();
-}
-
 // A UTF-16 text of `units` units as UTF-8. Width and precision count UTF-16 units, as the
 // runtime's wide formatter does; text without a UTF-8 form (a lone surrogate) gives "(error)".
-void FormatWideText(const wchar_t* text, uint32_t units, const Layout& layout, FormatBuffer& out) {
+void FormatWideText(const wchar_t* text, uint32_t units, const FormatLayout& layout, FormatBuffer& out) {
   Padded padded(out, layout, units);
   if (units > 0) {
     const size_t room = size_t{units} * 3;
@@ -215,7 +195,7 @@ void FormatWideText(const wchar_t* text, uint32_t units, const Layout& layout, F
 }
 
 // Writes the runtime's single-directive format for `d` into `format` (at least 48 bytes).
-void BuildRuntimeFormat(const FormatDirective& d, const Layout& layout, bool wide, char* format) {
+void BuildRuntimeFormat(const FormatDirective& d, const FormatLayout& layout, bool wide, char* format) {
   char* p = format;
   *p++ = '%';
   static constexpr struct {
@@ -263,9 +243,9 @@ void BuildRuntimeFormat(const FormatDirective& d, const Layout& layout, bool wid
 // Any directive through the runtime. `textLength` is the measured length of a text argument
 // (kDirectiveBuffer when it could not be measured: the call then faults again and gives
 // "(error)").
-void FormatThroughRuntime(const FormatDirective& d, const Layout& layout, uint32_t textLength, FormatBuffer& out) {
+void FormatThroughRuntime(const FormatDirective& d, const FormatLayout& layout, uint32_t textLength, FormatBuffer& out) {
   const char c = d.conversion;
-  const bool wide = IsWideArgument(d);
+  const bool wide = d.WideArgument();
   char format[48];
   BuildRuntimeFormat(d, layout, wide, format);
 
@@ -381,52 +361,34 @@ int qelvsnwprintf(WStr& out, uint32_t n, const wchar_t* format, va_list args) {
   return result;
 }
 
-void FormatDirectiveOutput(const FormatDirective& d, FormatBuffer& out) {
-  const Layout layout = LayoutOf(d);
-  // Widths and precisions from a broken caller would otherwise make the output gigabytes long.
+const char kFormatNullText[7] = "(null)";
+
+bool MeasureNarrowText(const char* text, uint32_t limit, uint32_t* length) { return MeasureText(text, limit, length); }
+
+void FormatOtherDirective(FormatDirective& d, FormatBuffer& out) {
+  const FormatLayout layout = LayoutOf(d);
   if (layout.width > kMaxFormatWidth || layout.precision > kMaxFormatWidth) {
     out.Append(kErrorText, sizeof kErrorText - 1);
     return;
   }
-  const char c = d.conversion;
-  const uint8_t flags = layout.flags;
-  const bool plainLayout = (flags & ~kFormatFlagMinus) == 0;  // at most '-'
-
-  if (IsIntegerConversion(c)) {
-    const bool signFlags = flags & (kFormatFlagPlus | kFormatFlagSpace);
-    const bool isSigned = c == 'd' || c == 'i';
-    if (!(flags & kFormatFlagHash) && (isSigned || !signFlags)) {
-      FormatInteger(d, layout, out);
-      return;
-    }
-    FormatThroughRuntime(d, layout, 0, out);
-    return;
-  }
-
-  const bool wide = IsWideArgument(d);
-  if (d.ReadsText()) {
+  // What the library does not write itself goes to the runtime, except the wide texts. A text
+  // is measured once: one that could not be read (the fault has been reported) is handed to the
+  // runtime with the standard room, and gives "(error)" there.
+  if (d.ReadsText() && d.value != 0) {
     const uint32_t limit = layout.precision >= 0 ? static_cast<uint32_t>(layout.precision) : UINT32_MAX - 2;
-    if (d.value == 0) {
-      if (plainLayout) FormatBytes(kNullText, std::min<size_t>(sizeof kNullText - 1, limit), layout, out);
-      else FormatThroughRuntime(d, layout, 0, out);
-      return;
-    }
+    const bool wide = d.WideArgument();
     uint32_t length = 0;
-    const bool measured = wide ? MeasureText(reinterpret_cast<const wchar_t*>(d.value), limit, &length)
-                               : MeasureText(reinterpret_cast<const char*>(d.value), limit, &length);
+    const bool measured = wide ? MeasuredLength<wchar_t>(d, limit, &length) : MeasuredLength<char>(d, limit, &length);
     if (!measured) {
       FormatThroughRuntime(d, layout, kDirectiveBuffer, out);
       return;
     }
-    if (!plainLayout) FormatThroughRuntime(d, layout, length, out);
-    else if (wide) FormatWideText(reinterpret_cast<const wchar_t*>(d.value), length, layout, out);
-    else FormatBytes(reinterpret_cast<const char*>(d.value), length, layout, out);
-    return;
-  }
-
-  if ((c == 'c' || c == 'C') && !wide && plainLayout) {
-    const char byte = static_cast<char>(d.value & 0xFF);
-    FormatBytes(&byte, 1, layout, out);
+    const bool plainLayout = (layout.flags & ~kFormatFlagMinus) == 0;
+    if (plainLayout && wide) {
+      FormatWideText(reinterpret_cast<const wchar_t*>(d.value), length, layout, out);
+      return;
+    }
+    FormatThroughRuntime(d, layout, length, out);
     return;
   }
   FormatThroughRuntime(d, layout, 0, out);

@@ -9,6 +9,7 @@
 
 std::atomic<uint32_t> g_particleState{kParticleAllocatorNew};
 DWORD g_particleSlot = TLS_OUT_OF_INDEXES;
+std::atomic<uint32_t> g_particleSlotOffset{0};
 bool g_particleEnabled = true;
 
 namespace {
@@ -53,6 +54,10 @@ BOOL CALLBACK BuildPool(PINIT_ONCE, PVOID, PVOID*) {
   s_fallback.threadId = 0;
   g_particleSlot = ::TlsAlloc();
   g_particleState.store(kParticleAllocatorInUse, std::memory_order_release);
+#if defined(_M_X64) || defined(__x86_64__)
+  if (g_particleEnabled && g_particleSlot < 64)
+    g_particleSlotOffset.store(kThreadBlockTlsSlots + g_particleSlot * sizeof(void*), std::memory_order_release);
+#endif
   ::SetLastError(saved);
   return TRUE;
 }
@@ -121,6 +126,7 @@ void InitializeParticleCache(ParticleThreadCache* cache) noexcept {
   for (uint32_t k = 0; k < kParticleClasses; ++k) {
     ParticleClassCache& record = cache->classes[k];
     record.head = nullptr;
+    record.tail = nullptr;
     record.count = 0;
     record.size = (k + 1) * 8;
     record.batch = kParticleRefillBytes / record.size;
@@ -151,6 +157,7 @@ void* AllocParticleList(ParticleClassCache* record) noexcept {
       last = particle;
     }
   }
+  if (!record->head) record->tail = last;
   ParticleLink(last, size) = record->head;
   record->count += static_cast<int32_t>(record->batch);
   void* particle = first;
@@ -163,22 +170,23 @@ void* AllocParticleList(ParticleClassCache* record) noexcept {
 void FreeParticleList(ParticleClassCache* record, uint32_t keep) noexcept {
   if (record->count <= static_cast<int32_t>(keep) || !record->head) return;
   const uint32_t size = record->size;
+  // The list's count and its last particle are known, so the cut-off chain is spliced into the
+  // pool without walking it: a walk would read every particle once more, and under the lock.
   void* chain;
+  void* end = record->tail;
+  uint64_t moved;
   if (keep == 0) {
     chain = record->head;
+    moved = static_cast<uint64_t>(record->count);
     record->head = nullptr;
   } else {
     void* lastKept = record->head;
     for (uint32_t i = 1; i < keep && ParticleLink(lastKept, size); ++i) lastKept = ParticleLink(lastKept, size);
     chain = ParticleLink(lastKept, size);
+    if (!chain) return;
+    moved = static_cast<uint64_t>(record->count) - keep;
     ParticleLink(lastKept, size) = nullptr;
-  }
-  if (!chain) return;
-  uint64_t moved = 1;
-  void* end = chain;
-  while (ParticleLink(end, size)) {
-    end = ParticleLink(end, size);
-    ++moved;
+    record->tail = lastKept;
   }
   DWORD saved = ::GetLastError();
   ParticlePoolClass& pool = PoolClassOf(size);
@@ -197,6 +205,7 @@ SRWLOCK* FallbackParticleLock() noexcept { return &s_fallbackLock; }
 
 void TearDownParticleAllocator() noexcept {
   if (g_particleState.load(std::memory_order_acquire) != kParticleAllocatorInUse) return;
+  g_particleSlotOffset.store(0, std::memory_order_release);
   ::AcquireSRWLockExclusive(&s_fallbackLock);
   for (ParticleClassCache& record : s_fallback.classes) FreeParticleList(&record, 0);
   g_particleState.store(kParticleAllocatorTornDown, std::memory_order_release);

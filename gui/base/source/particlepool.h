@@ -26,6 +26,7 @@ struct ParticleBlockHeader {
 // One class of a thread's cache.
 struct ParticleClassCache {
   void* head;          // free particles, linked through their last 8 bytes
+  void* tail;          // the last of them while head is not null (stale once the list empties)
   int32_t count;
   uint32_t size;       // particle size
   uint32_t batch;      // refill batch: 4096 / size
@@ -50,9 +51,19 @@ struct ParticlePoolClass {
   NamedCriticalSection& Lock() noexcept { return *reinterpret_cast<NamedCriticalSection*>(lockStorage); }
 };
 
+// Pushes one particle onto a thread list (the caller drains the list when it grows too long).
+inline void PushParticleOnto(ParticleClassCache* record, void* particle) noexcept;
+
 // The link of a free particle of `size` bytes: its last 8 bytes.
 inline void*& ParticleLink(void* particle, uint32_t size) noexcept {
   return *reinterpret_cast<void**>(static_cast<char*>(particle) + size - sizeof(void*));
+}
+
+inline void PushParticleOnto(ParticleClassCache* record, void* particle) noexcept {
+  if (!record->head) record->tail = particle;
+  ParticleLink(particle, record->size) = record->head;
+  record->head = particle;
+  ++record->count;
 }
 
 // The thread-local-storage value of a thread whose cache was released at its exit.
@@ -61,6 +72,12 @@ inline void* const kReleasedCache = reinterpret_cast<void*>(~uintptr_t(0));
 // Process-wide state (particlepool.cpp).
 extern std::atomic<uint32_t> g_particleState;  // kParticleAllocator* of alloc.h
 extern DWORD g_particleSlot;                    // TLS_OUT_OF_INDEXES when none could be had
+// Where the calling thread's cache pointer lies in its thread block (x64: gs-relative, the
+// TlsSlots array at 0x1480) while the common path may read it there directly: the pool is in
+// use, the allocator enabled and the slot among the first 64. 0 sends every call through the
+// full lookup.
+extern std::atomic<uint32_t> g_particleSlotOffset;
+constexpr uint32_t kThreadBlockTlsSlots = 0x1480;
 extern bool g_particleEnabled;
 
 // Builds the pool once (thread-safe); afterwards the state is "in use" unless torn down.

@@ -412,19 +412,18 @@ Str Trim(const Str& s) {
   uint32_t begin = 0;
   while (begin < length && IsAsciiSpace(t[begin])) ++begin;
   if (begin == length) return Str();
-  Str rest(t + begin, length - begin);
-  // Cut the trailing run of white space: scan the copy character by character and remember
-  // where the last non-space character ends (continuation bytes are never white space).
-  const char* r = rest.c_str();
-  const uint32_t restLength = rest.Length();
-  uint32_t end = 0;
-  for (uint32_t i = 0; i < restLength;) {
-    uint32_t next = i + 1;
-    while (next < restLength && (static_cast<unsigned char>(r[next]) & 0xC0) == 0x80) ++next;
-    if (!IsAsciiSpace(r[i])) end = next;
-    i = next;
+  // The trailing run of white space is found from the back, character by character, so that the
+  // text is copied once, already cut: a character is a lead byte and the continuation bytes
+  // after it (the first byte of the rest always starts one), and it counts as white space when
+  // its lead byte does.
+  uint32_t end = length;
+  for (;;) {
+    uint32_t lead = end - 1;
+    while (lead > begin && (static_cast<unsigned char>(t[lead]) & 0xC0) == 0x80) --lead;
+    if (!IsAsciiSpace(t[lead])) break;
+    end = lead;
   }
-  return Left(rest, end);
+  return Str(t + begin, end - begin);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -10,6 +10,9 @@
 
 #include <climits>
 #include <cwchar>
+#if defined(_M_X64) || defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -27,35 +30,79 @@ int Fail(DWORD code) {
   return 0;
 }
 
-}  // namespace
+#if defined(_M_X64) || defined(__x86_64__)
+// Whether the 8 units at `in` are all ASCII; if so, their bytes packed into the low 8 bytes.
+inline bool AsciiUnits(const wchar_t* in, __m128i* bytes) {
+  const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return false;
+  *bytes = _mm_packus_epi16(units, units);
+  return true;
+}
+#endif
 
-int Utf16ToUtf8(const wchar_t* in, int count, char* out, int outSize) {
-  if (!in || count == 0 || outSize < 0 || (outSize > 0 && !out)) return Fail(ERROR_INVALID_PARAMETER);
-  const size_t n = InputCount(in, count);
-  const bool measure = outSize == 0;
-  uint64_t total = 0;  // bytes needed (measuring) or written
-  unsigned char* o = reinterpret_cast<unsigned char*>(out);
+// One code point from the units at in[i] (a pair counts as one): its UTF-8 size, or 0 when
+// the units are ill-formed. `i` moves past the pair's second unit.
+inline uint32_t CodePointAt(const wchar_t* in, size_t n, size_t& i, uint32_t* codePoint) {
+  uint32_t cp = static_cast<uint16_t>(in[i]);
+  if (cp >= 0xD800 && cp <= 0xDFFF) {
+    // A high surrogate must be followed by a low one inside the input; anything else is
+    // ill-formed, including a low surrogate first and a high surrogate at the end.
+    if (cp > 0xDBFF || i + 1 >= n) return 0;
+    const uint32_t low = static_cast<uint16_t>(in[i + 1]);
+    if (low < 0xDC00 || low > 0xDFFF) return 0;
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    ++i;
+  }
+  *codePoint = cp;
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
 
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t cp = static_cast<uint16_t>(in[i]);
-    if (cp >= 0xD800 && cp <= 0xDFFF) {
-      // A high surrogate must be followed by a low one inside the input; anything else is
-      // ill-formed, including a low surrogate first and a high surrogate at the end.
-      if (cp > 0xDBFF || i + 1 >= n) return Fail(ERROR_NO_UNICODE_TRANSLATION);
-      uint32_t low = static_cast<uint16_t>(in[i + 1]);
-      if (low < 0xDC00 || low > 0xDFFF) return Fail(ERROR_NO_UNICODE_TRANSLATION);
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-      ++i;
-    }
-    const unsigned size = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-    if (measure) {
-      total += size;
+int MeasureUtf8(const wchar_t* in, size_t n) {
+  uint64_t total = 0;
+  size_t i = 0;
+  while (i < n) {
+#if defined(_M_X64) || defined(__x86_64__)
+    // Most text is ASCII: eight units at a time while they are.
+    __m128i bytes;
+    if (n - i >= 8 && AsciiUnits(in + i, &bytes)) {
+      total += 8;
+      i += 8;
       if (total > INT_MAX) return Fail(ERROR_ARITHMETIC_OVERFLOW);
       continue;
     }
+#endif
+    uint32_t cp;
+    const uint32_t size = CodePointAt(in, n, i, &cp);
+    if (size == 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+    ++i;
+    total += size;
+    if (total > INT_MAX) return Fail(ERROR_ARITHMETIC_OVERFLOW);
+  }
+  return static_cast<int>(total);
+}
+
+int WriteUtf8(const wchar_t* in, size_t n, unsigned char* out, int outSize) {
+  const uint64_t room = static_cast<uint64_t>(outSize);
+  uint64_t total = 0;  // bytes written
+  size_t i = 0;
+  while (i < n) {
+#if defined(_M_X64) || defined(__x86_64__)
+    __m128i bytes;
+    if (n - i >= 8 && room - total >= 8 && AsciiUnits(in + i, &bytes)) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + total), bytes);
+      total += 8;
+      i += 8;
+      continue;
+    }
+#endif
+    uint32_t cp;
+    const uint32_t size = CodePointAt(in, n, i, &cp);
+    if (size == 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+    ++i;
     // The whole sequence of one code point must fit, or nothing of it is written.
-    if (total + size > static_cast<uint64_t>(outSize)) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    unsigned char* p = o + total;
+    if (total + size > room) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    unsigned char* p = out + total;
     switch (size) {
       case 1:
         p[0] = static_cast<unsigned char>(cp);
@@ -81,6 +128,15 @@ int Utf16ToUtf8(const wchar_t* in, int count, char* out, int outSize) {
   return static_cast<int>(total);
 }
 
+}  // namespace
+
+int Utf16ToUtf8(const wchar_t* in, int count, char* out, int outSize) {
+  if (!in || count == 0 || outSize < 0 || (outSize > 0 && !out)) return Fail(ERROR_INVALID_PARAMETER);
+  const size_t n = InputCount(in, count);
+  if (outSize == 0) return MeasureUtf8(in, n);
+  return WriteUtf8(in, n, reinterpret_cast<unsigned char*>(out), outSize);
+}
+
 int Utf8ToUtf16(const char* in, int count, wchar_t* out, int outSize) {
   if (!in || count == 0 || outSize < 0 || (outSize > 0 && !out)) return Fail(ERROR_INVALID_PARAMETER);
   const size_t n = InputCount(in, count);
@@ -89,6 +145,28 @@ int Utf8ToUtf16(const char* in, int count, wchar_t* out, int outSize) {
   uint64_t total = 0;  // units needed (measuring) or written
 
   for (size_t i = 0; i < n;) {
+#if defined(_M_X64) || defined(__x86_64__)
+    // Most text is ASCII: sixteen bytes at a time while they are (and, writing, while they fit).
+    if (n - i >= 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      if (_mm_movemask_epi8(bytes) == 0) {
+        if (measure) {
+          total += 16;
+          i += 16;
+          if (total > INT_MAX) return Fail(ERROR_ARITHMETIC_OVERFLOW);
+          continue;
+        }
+        if (static_cast<uint64_t>(outSize) - total >= 16) {
+          const __m128i zero = _mm_setzero_si128();
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out + total), _mm_unpacklo_epi8(bytes, zero));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out + total + 8), _mm_unpackhi_epi8(bytes, zero));
+          total += 16;
+          i += 16;
+          continue;
+        }
+      }
+    }
+#endif
     uint32_t cp = s[i];
     unsigned more;
     if (cp < 0x80) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -294,3 +295,62 @@ TEST(ParticleSwitch, EnvironmentDecidesAtStartAndTheStartupTraceSaysWhy) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// A thread list keeps its last particle, so that a drain hands the pool the cut-off chain without
+// walking it. However the list was filled after running empty (a single free, a spliced chain,
+// a refill from the pool), the drains at the cap and at thread exit must leave the pool whole:
+// every particle back, each once.
+
+namespace {
+
+constexpr size_t kTailClass = 1016;  // refills 4, keeps up to 516; nothing else here uses it
+
+}  // namespace
+
+TEST(ParticleTail, DrainsAfterEveryWayOfFillingAnEmptyListKeepThePoolWhole) {
+  const ParticleClassDiagnostics before = PoolOf(kTailClass);
+  OnFreshThread([] {
+    std::vector<void*> held;
+    for (int way = 0; way < 3; ++way) {
+      // Empty the list: its last particle is now stale.
+      FreeParticle(kTailClass, AllocParticle(kTailClass));
+      while (GetParticleThreadCount(kTailClass) > 0) held.push_back(AllocParticle(kTailClass));
+      if (way == 0) {
+        FreeParticle(kTailClass, held.back());
+        held.pop_back();
+      } else if (way == 1) {
+        void* chain = nullptr;
+        for (int i = 0; i < 3; ++i) {
+          void* block = held.back();
+          held.pop_back();
+          *static_cast<void**>(block) = chain;
+          chain = block;
+        }
+        FreeParticleChain(kTailClass, 0, chain);
+      } else {
+        held.push_back(AllocParticle(kTailClass));  // a refill into the empty list
+      }
+      // Enough to pass the cap: the list is drained back to one batch.
+      while (held.size() < 600) held.push_back(AllocParticle(kTailClass));
+      for (void* block : held) FreeParticle(kTailClass, block);
+      held.clear();
+      EXPECT_LE(GetParticleThreadCount(kTailClass), 516) << "way " << way;
+    }
+  });
+  // The thread's exit drained the rest: the pool holds every particle it carved, less the ones
+  // it held outside before.
+  const ParticleClassDiagnostics after = PoolOf(kTailClass);
+  EXPECT_EQ(after.carved - after.poolFree, before.carved - before.poolFree);
+  // And its list is whole: taking all of it carves nothing and gives distinct particles.
+  OnFreshThread([&] {
+    const uint64_t take = after.poolFree - after.poolFree % 4;
+    std::vector<void*> blocks;
+    for (uint64_t i = 0; i < take; ++i) blocks.push_back(AllocParticle(kTailClass));
+    EXPECT_EQ(PoolOf(kTailClass).carved, after.carved);
+    std::vector<void*> sorted = blocks;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "a particle came out twice";
+    for (void* block : blocks) FreeParticle(kTailClass, block);
+  });
+}

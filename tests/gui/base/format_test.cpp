@@ -435,3 +435,58 @@ TEST(FormatLayouts, MatchTheRuntimeForEveryCombination) {
   for (const Argument& a : others) check(a);
   EXPECT_EQ(mismatches, 0) << "of " << checked;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Block-wise reads. The formatter scans the format and measures %s texts sixteen bytes at a time
+// where those lie in one page. Placed against an inaccessible page, every length must still come
+// out exactly: a read past the format would fault the test, one past a text would show as
+// "(error)" in place of the text.
+
+#include "pageedge.h"
+
+namespace {
+
+std::string Letters(size_t n) {
+  std::string text;
+  for (size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i % 26);
+  return text;
+}
+
+std::string PadRight(std::string text, size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
+}  // namespace
+
+TEST(FormatPageEdges, TextsAndFormatsEndingAtAnInaccessiblePage) {
+  test::PageEdge edge;
+  ASSERT_TRUE(edge.Ready());
+  for (size_t n = 0; n <= 40; ++n) {
+    const std::string text = Letters(n);
+    Str out;
+
+    const char* terminated = edge.Place(text.c_str(), n + 1);
+    ASSERT_TRUE(StrFormat(out, "[%s|%-20s]", terminated, terminated));
+    EXPECT_EQ(std::string(out.c_str()), "[" + text + "|" + PadRight(text, 20) + "]") << n;
+
+    // A precision may stop at a run's end without any terminator behind it.
+    const char* bare = edge.Place(text.data(), n);
+    ASSERT_TRUE(StrFormat(out, "[%.*s|%-3.*s]", static_cast<int>(n), bare, static_cast<int>(n), bare));
+    EXPECT_EQ(std::string(out.c_str()), "[" + text + "|" + PadRight(text, 3) + "]") << n;
+
+    // The format itself, unnumbered, with a literal '$', and numbered.
+    std::string format = text + "%%%u";
+    ASSERT_TRUE(StrFormat(out, edge.Place(format.c_str(), format.size() + 1), 7u));
+    EXPECT_EQ(std::string(out.c_str()), text + "%7") << format;
+    format = text + "$%d";
+    ASSERT_TRUE(StrFormat(out, edge.Place(format.c_str(), format.size() + 1), -5));
+    EXPECT_EQ(std::string(out.c_str()), text + "$-5") << format;
+    format = text + "%2$s%1$s";
+    ASSERT_TRUE(StrFormat(out, edge.Place(format.c_str(), format.size() + 1), "b", "a"));
+    EXPECT_EQ(std::string(out.c_str()), text + "ab") << format;
+    format = "%%" + text + "%%%2$s%%%1$s%y" + text + "%%";
+    ASSERT_TRUE(StrFormat(out, edge.Place(format.c_str(), format.size() + 1), "b", "a"));
+    EXPECT_EQ(std::string(out.c_str()), "%" + text + "%a%by" + text + "%") << format;
+  }
+}

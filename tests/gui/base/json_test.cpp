@@ -542,3 +542,60 @@ TEST(JsonWriterTest, RandomTreesAreValidJson) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Block-wise escaping. The escaper checks and copies sixteen bytes at a time and takes short texts
+// in one load where they lie in one page. Every length up to past two blocks, with a byte that
+// needs an escape at every position, must come out exactly, also for a text that ends where an
+// inaccessible page begins.
+
+#include "pageedge.h"
+
+namespace {
+
+// The escape of one character, by the table of the escaper's contract.
+std::string EscapeOf(const std::string& character) {
+  static const char* const kTwo[] = {"\b\\b", "\t\\t", "\n\\n", "\f\\f", "\r\\r", "\"\\\"", "\\\\\\"};
+  for (const char* pair : kTwo) {
+    if (character[0] == pair[0]) return pair + 1;
+  }
+  if (character == "\x01") return "\\u0001";
+  if (character == "\xC3\xA9") return "\\u00e9";
+  if (character == "\xF0\x9F\x98\x80") return "\\ud83d\\ude00";
+  return character;
+}
+
+}  // namespace
+
+TEST(JsonEscaperBlocks, EveryLengthAndPositionEndingAtAnInaccessiblePage) {
+  test::PageEdge edge;
+  ASSERT_TRUE(edge.Ready());
+  const std::string specials[] = {"\"", "\\", "\n", "\x01", "\xC3\xA9", "\xF0\x9F\x98\x80"};
+  for (size_t n = 0; n <= 40; ++n) {
+    for (size_t position = 0; position <= n; ++position) {  // position n: no special byte
+      for (const std::string& special : specials) {
+        std::string text, expected = "\"";
+        for (size_t i = 0; i < n; ++i) {
+          const std::string plain(1, static_cast<char>('A' + i % 26));
+          const std::string& piece = i == position ? special : plain;
+          text += piece;
+          expected += EscapeOf(piece);
+        }
+        expected += "\"";
+        const char* placed = edge.Place(text.data(), text.size());
+        JsonWriter writer;
+        ASSERT_TRUE(writer.WriteString(placed, text.size()));
+        Str out = writer.Finish();
+        ASSERT_EQ(std::string(out.c_str(), out.Length()), expected) << testing::PrintToString(text);
+
+        // As a member's name, with the colon written behind it.
+        JsonWriter member;
+        ASSERT_TRUE(member.OpenObject() && member.WriteMember(placed, text.size(), Value(1)) &&
+                    member.WriteRaw("}", 1));
+        out = member.Finish();
+        ASSERT_EQ(std::string(out.c_str(), out.Length()), "{" + expected + ":1}") << testing::PrintToString(text);
+        if (position == n) break;  // the plain text once is enough
+      }
+    }
+  }
+}

@@ -638,3 +638,56 @@ TEST(StrFind, ByteOffsets) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Trim copies the text once, finding the trailing white space from the back. Every text of up to
+// five bytes from an alphabet of white space, letters, a lead byte, a continuation byte and the
+// zero byte must give what the two-step rule gives: skip the leading white space, copy the rest,
+// then cut the trailing run found by scanning the copy character by character (a character is a
+// lead byte and the continuation bytes after it, so a blank followed by a stray continuation byte
+// counts as white space).
+
+namespace {
+
+std::string TrimByTheTwoStepRule(const std::string& s) {
+  auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  if (s.empty() || (!space(s.front()) && !space(s.back()))) return s;
+  size_t begin = 0;
+  while (begin < s.size() && space(s[begin])) ++begin;
+  const std::string rest = s.substr(begin);
+  size_t end = 0;
+  for (size_t i = 0; i < rest.size();) {
+    size_t next = i + 1;
+    while (next < rest.size() && (static_cast<unsigned char>(rest[next]) & 0xC0) == 0x80) ++next;
+    if (!space(rest[i])) end = next;
+    i = next;
+  }
+  return rest.substr(0, end);
+}
+
+}  // namespace
+
+TEST(StrTrimSinglePass, EveryShortTextMatchesTheTwoStepRule) {
+  const char alphabet[] = {' ', '\t', 'a', '\xC3', '\x80', '\0'};
+  int mismatches = 0;
+  for (int length = 1; length <= 5; ++length) {
+    int combinations = 1;
+    for (int i = 0; i < length; ++i) combinations *= 6;
+    for (int code = 0; code < combinations; ++code) {
+      std::string text;
+      for (int i = 0, rest = code; i < length; ++i, rest /= 6) text += alphabet[rest % 6];
+      const Str s(text.data(), text.size());
+      const Str trimmed = Trim(s);
+      const std::string expected = TrimByTheTwoStepRule(text);
+      if (std::string(trimmed.c_str(), trimmed.Length()) != expected && ++mismatches <= 10)
+        ADD_FAILURE() << testing::PrintToString(text) << " gives " << testing::PrintToString(Bytes(trimmed));
+      // The result is one exact-size buffer of its own, or s itself when nothing was cut.
+      if (expected.size() == text.size()) {
+        EXPECT_EQ(trimmed.BufferIdentity(), s.BufferIdentity()) << testing::PrintToString(text);
+      } else if (!expected.empty()) {
+        EXPECT_EQ(trimmed.Capacity(), StrCapacityFor(static_cast<uint32_t>(expected.size())));
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}

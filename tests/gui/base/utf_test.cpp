@@ -195,3 +195,126 @@ TEST(UtfConverters, RoundTripOfEveryScalarValueClass) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Block-wise conversion. Runs of ASCII are converted eight UTF-16 units or sixteen UTF-8 bytes at
+// a time. Every length up to past two blocks, with one non-ASCII character (or an ill-formed
+// unit) at every position, must give what the character-by-character rules give, for every
+// output size from too small to large enough, also for input that ends where an inaccessible
+// page begins.
+
+#include "pageedge.h"
+
+TEST(UtfBlocks, Utf16EveryLengthPositionAndOutputSize) {
+  test::PageEdge edge;
+  ASSERT_TRUE(edge.Ready());
+  struct Special {
+    std::wstring units;
+    DWORD error;
+    std::string bytes;
+  };
+  const Special specials[] = {
+      {Units({0xE9}), kOk, "\xC3\xA9"},
+      {Units({0x20AC}), kOk, "\xE2\x82\xAC"},
+      {Units({0xD83D, 0xDE00}), kOk, "\xF0\x9F\x98\x80"},
+      {Units({0xDC00}), kNoTranslation, ""},
+  };
+  for (size_t n = 0; n <= 40; ++n) {
+    for (size_t position = 0; position < n; ++position) {
+      for (const Special& special : specials) {
+        std::wstring in;
+        std::string expected;
+        for (size_t i = 0; i < n; ++i) {
+          if (i == position) {
+            in += special.units;
+            expected += special.bytes;
+          } else {
+            in += static_cast<wchar_t>('a' + i % 26);
+            expected += static_cast<char>('a' + i % 26);
+          }
+        }
+        const wchar_t* placed = edge.PlaceUnits(in.data(), in.size());
+        const int count = static_cast<int>(in.size());
+        ::SetLastError(kOk);
+        const int measured = Utf16ToUtf8(placed, count, nullptr, 0);
+        ASSERT_EQ(::GetLastError(), special.error) << n << " " << position;
+        if (special.error != kOk) {
+          char out[64];
+          ASSERT_EQ(Utf16ToUtf8(placed, count, out, sizeof out), 0);
+          ASSERT_EQ(::GetLastError(), special.error);
+          continue;
+        }
+        ASSERT_EQ(measured, static_cast<int>(expected.size()));
+        for (size_t room = 1; room <= expected.size(); ++room) {
+          std::string out(room, '#');
+          ::SetLastError(kOk);
+          const int written = Utf16ToUtf8(placed, count, out.data(), static_cast<int>(room));
+          if (room < expected.size()) {
+            ASSERT_EQ(written, 0) << n << " " << position << " room " << room;
+            ASSERT_EQ(::GetLastError(), kInsufficientBuffer);
+          } else {
+            ASSERT_EQ(written, measured);
+            ASSERT_EQ(out, expected) << n << " " << position;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(UtfBlocks, Utf8EveryLengthPositionAndOutputSize) {
+  test::PageEdge edge;
+  ASSERT_TRUE(edge.Ready());
+  struct Special {
+    std::string bytes;
+    DWORD error;
+    std::wstring units;
+  };
+  const Special specials[] = {
+      {"\xC3\xA9", kOk, Units({0xE9})},
+      {"\xE2\x82\xAC", kOk, Units({0x20AC})},
+      {"\xF0\x9F\x98\x80", kOk, Units({0xD83D, 0xDE00})},
+      {"\x80", kNoTranslation, L""},
+  };
+  for (size_t n = 0; n <= 40; ++n) {
+    for (size_t position = 0; position < n; ++position) {
+      for (const Special& special : specials) {
+        std::string in;
+        std::wstring expected;
+        for (size_t i = 0; i < n; ++i) {
+          if (i == position) {
+            in += special.bytes;
+            expected += special.units;
+          } else {
+            in += static_cast<char>('a' + i % 26);
+            expected += static_cast<wchar_t>('a' + i % 26);
+          }
+        }
+        const char* placed = edge.Place(in.data(), in.size());
+        const int count = static_cast<int>(in.size());
+        ::SetLastError(kOk);
+        const int measured = Utf8ToUtf16(placed, count, nullptr, 0);
+        ASSERT_EQ(::GetLastError(), special.error) << n << " " << position;
+        if (special.error != kOk) {
+          wchar_t out[64];
+          ASSERT_EQ(Utf8ToUtf16(placed, count, out, 64), 0);
+          ASSERT_EQ(::GetLastError(), special.error);
+          continue;
+        }
+        ASSERT_EQ(measured, static_cast<int>(expected.size()));
+        for (size_t room = 1; room <= expected.size(); ++room) {
+          std::wstring out(room, L'#');
+          ::SetLastError(kOk);
+          const int written = Utf8ToUtf16(placed, count, out.data(), static_cast<int>(room));
+          if (room < expected.size()) {
+            ASSERT_EQ(written, 0) << n << " " << position << " room " << room;
+            ASSERT_EQ(::GetLastError(), kInsufficientBuffer);
+          } else {
+            ASSERT_EQ(written, measured);
+            ASSERT_EQ(out, expected) << n << " " << position;
+          }
+        }
+      }
+    }
+  }
+}
