@@ -72,6 +72,12 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
   return NO_ERROR;
 }
 
+void SuperviseTray() {
+  ServiceContext& context = *s_context;
+  context.interactive = TestInteractiveMarker();
+  if (!context.interactive) StartUI();
+}
+
 bool WaitOnce() {
   ServiceContext& context = *s_context;
   switch (WaitForServiceEvents(context, kWaitPeriodMs)) {
@@ -80,8 +86,7 @@ bool WaitOnce() {
       if (QuitSystray()) SignalStopped();
       return true;
     case ServiceWait::Timeout:
-      context.interactive = TestInteractiveMarker();
-      if (!context.interactive) StartUI();
+      SuperviseTray();
       return true;
     case ServiceWait::Continue:
       return true;

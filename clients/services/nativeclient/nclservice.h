@@ -17,3 +17,6 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, void* eventData, voi
 DWORD ReportPending(int index);
 // One pass of the service thread's loop; false means stop.
 bool WaitOnce();
+// The periodic work of that loop: the interactive marker is tested again, and while no
+// interactive client has announced itself the tray program is started when its window is missing.
+void SuperviseTray();
