@@ -4,6 +4,7 @@
 #include "debugoutput.h"
 #include "error.h"
 #include "launch.h"
+#include "trace.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,14 @@ class Launch : public ::testing::Test {
  protected:
   std::string Records() { return debugOutput_.TextOf(GetCurrentProcessId()); }
   bool WaitForRecord(const std::string& text) { return debugOutput_.WaitFor(text, GetCurrentProcessId(), 5000); }
+  // Everything this process reported so far has reached the listener: a line traced now goes the
+  // same way as a report's echo, after it, so once it has arrived an earlier record would have.
+  bool AllReportsArrived() {
+    static int s_serial = 0;
+    const std::string marker = "launch_test: reports so far, mark " + std::to_string(++s_serial);
+    TraceOut(TraceAreaDefault, TraceState, "launch_test", __LINE__, marker.c_str());
+    return WaitForRecord(marker);
+  }
   test::DebugOutputListener debugOutput_;
 };
 
@@ -24,7 +33,7 @@ TEST_F(Launch, EmptyCommandLineStartsNothingAndWritesNoRecord) {
   EXPECT_EQ(ExecuteCommand(Str(), Str(), true, true, &process), 0u);
   EXPECT_FALSE(process);
   EXPECT_FALSE(RunCommandShown(Str()));
-  Sleep(200);
+  ASSERT_TRUE(AllReportsArrived()) << Records();
   EXPECT_EQ(Records().find("Command execution"), std::string::npos) << Records();
 }
 
