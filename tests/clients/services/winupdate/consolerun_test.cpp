@@ -5,6 +5,7 @@
 // ctest-property: TIMEOUT 300
 #include "debugoutput.h"
 #include "testsupport.h"
+#include "updateservicehost.h"
 
 #include <gtest/gtest.h>
 
@@ -12,16 +13,10 @@
 
 namespace {
 
-const wchar_t kServiceName[] = L"CINDRAVALEUS";
-const char kBanner[] = "\r\nInstalling [Cindravale Client Update Service (25.10.0.74)].\r\n";
-
-std::wstring Program() { return test::ProgramPath(L"CindravaleUS"); }
-
-class UpdateServiceHost : public ::testing::Test {
- protected:
-  void SetUp() override { test::DeleteServiceIfPresent(kServiceName); }
-  void TearDown() override { test::DeleteServiceIfPresent(kServiceName); }
-};
+using ustest::kBanner;
+using ustest::kServiceName;
+using ustest::Program;
+using ustest::UpdateServiceHost;
 
 TEST_F(UpdateServiceHost, SecondInstallFailsWithTheCreateServiceEntry) {
   ASSERT_EQ(test::RunProcess(L"\"" + Program() + L"\" install", 30000).exitCode, 0u);

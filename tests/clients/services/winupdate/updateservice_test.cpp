@@ -4,6 +4,7 @@
 // ctest-property: TIMEOUT 300
 #include "clientidentity.h"
 #include "testsupport.h"
+#include "updateservicehost.h"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +14,7 @@
 
 namespace {
 
-const wchar_t kServiceName[] = L"CINDRAVALEUS";
-const char kDisplayName[] = "Cindravale Client Update Service";
-const char kBanner[] = "\r\nInstalling [Cindravale Client Update Service (25.10.0.74)].\r\n";
-
-std::wstring Program() { return test::ProgramPath(L"CindravaleUS"); }
-
-class UpdateServiceHost : public ::testing::Test {
- protected:
-  void SetUp() override { test::DeleteServiceIfPresent(kServiceName); }
-  void TearDown() override { test::DeleteServiceIfPresent(kServiceName); }
-};
+using namespace ustest;
 
 TEST_F(UpdateServiceHost, InstallInAnyLetterCaseRegistersADemandStartService) {
   for (const wchar_t* word : {L"install", L"INSTALL", L"Install"}) {
