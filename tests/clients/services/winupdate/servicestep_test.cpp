@@ -105,18 +105,28 @@ std::wstring PayloadPath(const char* variant) {
 }
 std::string PayloadText(const char* variant) { return std::string("Vennacor fixture payload: ") + variant + "\r\n"; }
 
-// msiexec /qn /x of `package`; its exit code. An installer still finishing an earlier run
-// answers ERROR_INSTALL_ALREADY_RUNNING, and, right after a start, one whose product is not yet
-// registered ERROR_UNKNOWN_PRODUCT; with `justInstalled` both are waited out for up to a minute,
-// otherwise only the first.
-DWORD Uninstall(const std::wstring& package, bool justInstalled) {
+// msiexec /qn /x of `package`; its exit code. Windows answers ERROR_INSTALL_ALREADY_RUNNING
+// while another installation is still finishing: that is waited out for up to a minute.
+DWORD Uninstall(const std::wstring& package) {
   const DWORD start = GetTickCount();
   for (;;) {
     test::ProcessResult run = test::RunProcess(L"msiexec.exe /qn /x \"" + package + L"\"", 60000);
     if (!run.finished) return WAIT_TIMEOUT;
-    const bool busy = run.exitCode == ERROR_INSTALL_ALREADY_RUNNING ||
-                      (justInstalled && run.exitCode == ERROR_UNKNOWN_PRODUCT);
-    if (!busy || GetTickCount() - start > 60000) return run.exitCode;
+    if (run.exitCode != ERROR_INSTALL_ALREADY_RUNNING || GetTickCount() - start > 60000) return run.exitCode;
+    Sleep(500);
+  }
+}
+
+// Uninstalls a package that the pass just had installed, until its payload is gone or a minute
+// has passed; the last exit code. The installer the pass started may not have registered the
+// product yet: Windows then answers ERROR_UNKNOWN_PRODUCT, Wine 0 and removes nothing.
+DWORD UninstallJustInstalled(const std::wstring& package, const std::wstring& payload) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD code = Uninstall(package);
+    if ((code != ERROR_SUCCESS && code != ERROR_UNKNOWN_PRODUCT) || !Exists(payload) ||
+        GetTickCount() - start > 60000)
+      return code;
     Sleep(500);
   }
 }
@@ -124,7 +134,7 @@ DWORD Uninstall(const std::wstring& package, bool justInstalled) {
 // The prefix is reused from run to run: a fixture package that an earlier, interrupted run left
 // installed (or only its payload) would make an installation look done before it began.
 void RemoveEarlierInstallation(const wchar_t* fixture, const char* variant) {
-  const DWORD code = Uninstall(FixturePath(fixture), false);
+  const DWORD code = Uninstall(FixturePath(fixture));
   EXPECT_TRUE(code == ERROR_SUCCESS || code == ERROR_UNKNOWN_PRODUCT) << "msiexec /x answered " << code;
   const std::wstring payload = PayloadPath(variant);
   DeleteFileW(payload.c_str());
@@ -168,7 +178,8 @@ TEST_F(UpdatePass, AcceptedSignersAreMovedRecordedAndInstalled) {
 
     // The installer runs on its own; its payload shows that it really installed this package.
     EXPECT_TRUE(WaitForPayload(c.variant, 60000));
-    EXPECT_EQ(Uninstall(InUpdate(name + ".msi"), true), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(UninstallJustInstalled(InUpdate(name + ".msi"), PayloadPath(c.variant)),
+              static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_FALSE(Exists(PayloadPath(c.variant))) << "still installed";
   }
 }
