@@ -2,12 +2,17 @@
 // the tray stand-in with logs of their own, and the tray window's process.
 #pragma once
 
+#include "handles.h"
 #include "tarsainvoker.h"
 #include "testsupport.h"
+#include "win.h"
+
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace traytest {
 
@@ -54,15 +59,36 @@ inline DWORD WaitForTrayProcess(DWORD timeoutMs) {
   }
 }
 
-// The copy at `path` was started exactly once, and its process owns the tray window.
+// The processes running the program at `path` now.
+inline std::vector<DWORD> ProcessesRunning(const std::wstring& path) {
+  std::vector<DWORD> found;
+  // A snapshot handle is invalid as INVALID_HANDLE_VALUE, like a file's.
+  FileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return found;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+    KernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+    wchar_t image[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (process && ::QueryFullProcessImageNameW(process.Get(), 0, image, &size) && _wcsicmp(image, path.c_str()) == 0)
+      found.push_back(entry.th32ProcessID);
+  }
+  return found;
+}
+
+// The copy at `path` was started exactly once: one process runs it, that process owns the tray
+// window, and the copy's log has its one start. A second start would show at once as a second
+// process (it exists when the start returns).
 inline void ExpectStartedOnce(const std::wstring& path) {
   const DWORD pid = WaitForTrayProcess(10000);
   ASSERT_NE(pid, 0u) << "no tray window appeared";
+  EXPECT_EQ(ProcessesRunning(path), std::vector<DWORD>{pid});
+  const std::string started = "started " + std::to_string(pid) + "\r\n";
+  const DWORD start = ::GetTickCount();
+  while (TrayLog(path).find(started) == std::string::npos && ::GetTickCount() - start < 10000) ::Sleep(50);
   const std::string log = TrayLog(path);
-  size_t starts = 0;
-  for (size_t at = log.find("started "); at != std::string::npos; at = log.find("started ", at + 1)) ++starts;
-  EXPECT_EQ(starts, 1u) << log;
-  EXPECT_NE(log.find("started " + std::to_string(pid) + "\r\n"), std::string::npos) << log << "(window of " << pid << ")";
+  EXPECT_EQ(log, started) << "(window of " << pid << ")";
 }
 
 }  // namespace traytest
