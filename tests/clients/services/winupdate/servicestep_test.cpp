@@ -29,9 +29,20 @@ std::wstring InDrop(const std::string& name) { return test::Widen(Utf8(DropFolde
 std::wstring InUpdate(const std::string& name) { return test::Widen(Utf8(UpdateFolder())) + L"\\" + test::Widen(name); }
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// Empties a folder of files and of the empty folders that tests of hostile drops leave when
+// they are interrupted (a "dir.msi" would keep the drop folder from being removed).
 void EmptyFolder(const Str& folder) {
   PathList files = ListFiles(folder, Str("*"));
   for (uint32_t i = 0; i < files.Length(); ++i) RemoveFile(files[i], true);
+  const std::wstring wide = test::Widen(Utf8(folder));
+  WIN32_FIND_DATAW entry;
+  FindHandle find(FindFirstFileW((wide + L"\\*").c_str(), &entry));
+  if (!find) return;
+  do {
+    const std::wstring name = entry.cFileName;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..")
+      RemoveDirectoryW((wide + L"\\" + name).c_str());
+  } while (FindNextFileW(find.Get(), &entry));
 }
 
 // The result line: started flag, local time to the second, code.
