@@ -1,6 +1,6 @@
 // Test helper (header only): runs tests of this test program (or of a copy of it) in a child
-// process with its own environment settings, under the Win32 debugging API, and collects its standard output, its
-// standard error and its debugger output. The base library echoes every report to the trace
+// process with its own environment settings, under the Win32 debugging API, and collects its
+// standard output, its standard error and its debugger output. The base library echoes every report to the trace
 // channel, which falls back to OutputDebugStringA when no tracer listens; a debugger receives
 // those lines privately (no machine-wide DBWIN buffer that a parallel test could take them
 // from). Settings that a process reads once at start (the allocator switch, the lock
@@ -77,8 +77,8 @@ inline ChildResult RunChildProgramTest(const std::wstring& program, const wchar_
   startup.hStdOutput = withStdout ? out.Get() : nullptr;
   startup.hStdError = err.Get();
   PROCESS_INFORMATION process{};
-  result.started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                                    nullptr, &startup, &process) != FALSE;
+  result.started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS,
+                                    nullptr, nullptr, &startup, &process) != FALSE;
   for (size_t i = 0; i < saved.size(); ++i)
     ::SetEnvironmentVariableW(saved[i].first.c_str(), wasSet[i] ? saved[i].second.c_str() : nullptr);
   if (!result.started) return result;
@@ -163,7 +163,8 @@ struct ChildReportCase {
 inline bool IsCommonReportField(const std::string& name) {
   for (const char* common : {"source", "category", "processname", "processid", "threadid", "version"}) {
     const std::string suffix = std::string(".") + common;
-    if (name == common || (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0))
+    if (name == common) return true;
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
       return true;
   }
   return false;

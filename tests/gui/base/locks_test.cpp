@@ -258,7 +258,8 @@ TEST(TimedLock, ReportsHoldsLongerThanTheThreshold) {
     if (c.threshold) environment.emplace_back(L"THRESHOLD_SHORTCRITICALSECTION", c.threshold);
     environment.emplace_back(kHoldVariable, c.child);
     test::ChildResult child = test::RunTestInChild(L"TimedLockChild.DISABLED_Hold", L"LOCKS_TEST_CHILD", environment);
-    const std::string label = test::Narrow(c.child) + " threshold " + (c.threshold ? test::Narrow(c.threshold) : "unset");
+    const std::string label =
+        test::Narrow(c.child) + " threshold " + (c.threshold ? test::Narrow(c.threshold) : "unset");
     ASSERT_TRUE(child.started) << label;
     EXPECT_EQ(child.exitCode, 0u) << label;
     EXPECT_EQ(test::CountOccurrences(child.debugOutput, "QELGUI-00500: Lock duration exceeded threshold"),

@@ -192,7 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReportDestination, NoStandardOutputRefusesRecords) {
   test::ChildResult child =
-      test::RunChildTest(L"ReportChild.DISABLED_NoStream", {{kChildVariable, L"nostream"}, {L"LOGTYPE", L"stdout"}}, false);
+      test::RunChildTest(L"ReportChild.DISABLED_NoStream", {{kChildVariable, L"nostream"}, {L"LOGTYPE", L"stdout"}},
+                         false);
   ASSERT_TRUE(child.started);
   EXPECT_EQ(child.exitCode, 0u) << child.err;
   // The trace echo does not depend on the destination.

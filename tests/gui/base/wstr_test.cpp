@@ -180,7 +180,8 @@ TEST(WStrAppend, OverflowIsRefusedAndLeavesTheTextUnchanged) {
 }
 
 TEST(WStrAppendReport, DISABLED_OverflowChild) {
-  if (!test::IsChildRun("CINDRAVALE_WSTR_CHILD")) GTEST_SKIP() << "runs only as the child of OverflowIsReportedAsEvent601";
+  if (!test::IsChildRun("CINDRAVALE_WSTR_CHILD"))
+    GTEST_SKIP() << "runs only as the child of OverflowIsReportedAsEvent601";
   FakeWStrBuffer fake{};
   fake.header.ref.useCount = 2;
   fake.header.capacity = 0xFFFFFFF8u;
