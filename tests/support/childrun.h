@@ -38,13 +38,10 @@ inline std::wstring SelfPath() {
   return std::wstring(self, n);
 }
 
-// Runs `program` (a copy of this test program, or this program itself) with the tests that
-// `filter` selects and the environment changes. Tests that only make sense as a child carry the
-// DISABLED_ prefix, so that a run of the program itself neither runs nor counts them; the child
-// is told to run them. With `withStdout` false the child has no standard output handle at all
-// (as a service has none).
-inline ChildResult RunChildProgramTest(const std::wstring& program, const wchar_t* filter,
-                                       const std::vector<EnvironmentSetting>& environment, bool withStdout = true) {
+// Runs `commandLine` with the environment changes as a child under this process's debugger.
+// With `withStdout` false the child has no standard output handle at all (as a service has none).
+inline ChildResult RunUnderDebugger(const std::wstring& commandLine, const std::vector<EnvironmentSetting>& environment,
+                                    bool withStdout = true) {
   ChildResult result;
   TempDir folder;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -56,8 +53,7 @@ inline ChildResult RunChildProgramTest(const std::wstring& program, const wchar_
   FileHandle err = open(L"err.txt");
   if (!out || !err) return result;
 
-  std::wstring command = L"\"" + program + L"\" --gtest_also_run_disabled_tests --gtest_filter=" + filter;
-  std::vector<wchar_t> line(command.begin(), command.end());
+  std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(0);
 
   // The child inherits this process's environment with the changes; they are undone at once.
@@ -77,8 +73,8 @@ inline ChildResult RunChildProgramTest(const std::wstring& program, const wchar_
   startup.hStdOutput = withStdout ? out.Get() : nullptr;
   startup.hStdError = err.Get();
   PROCESS_INFORMATION process{};
-  result.started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS,
-                                    nullptr, nullptr, &startup, &process) != FALSE;
+  result.started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                                    nullptr, &startup, &process) != FALSE;
   for (size_t i = 0; i < saved.size(); ++i)
     ::SetEnvironmentVariableW(saved[i].first.c_str(), wasSet[i] ? saved[i].second.c_str() : nullptr);
   if (!result.started) return result;
@@ -127,6 +123,16 @@ inline ChildResult RunChildProgramTest(const std::wstring& program, const wchar_
   ReadFileBytes(folder.Join(L"out.txt"), &result.out);
   ReadFileBytes(folder.Join(L"err.txt"), &result.err);
   return result;
+}
+
+// Runs `program` (a copy of this test program, or this program itself) with the tests that
+// `filter` selects and the environment changes. Tests that only make sense as a child carry the
+// DISABLED_ prefix, so that a run of the program itself neither runs nor counts them; the child
+// is told to run them.
+inline ChildResult RunChildProgramTest(const std::wstring& program, const wchar_t* filter,
+                                       const std::vector<EnvironmentSetting>& environment, bool withStdout = true) {
+  return RunUnderDebugger(L"\"" + program + L"\" --gtest_also_run_disabled_tests --gtest_filter=" + filter,
+                          environment, withStdout);
 }
 
 // This program itself as the child.
