@@ -57,6 +57,11 @@ Str ClassName(const char* fixedPart) {
   return name;
 }
 
+// Set by SetElevationCheck; null means the token query.
+ElevationCheck s_elevationCheck = nullptr;
+
+bool RunsElevated() { return s_elevationCheck ? s_elevationCheck() : TarsaInvoker::IsElevated(); }
+
 // A Windows error as the HRESULT the error text is looked up for.
 HRESULT ErrorAsHresult(DWORD error) {
   if (error == 0) return E_FAIL;
@@ -173,7 +178,7 @@ bool TarsaInvoker::StartUI(Str* errorText) {
     if (text) TraceFormatDone();
 
     Str path;
-    if (IsElevated()) {
+    if (RunsElevated()) {
       // A full administrator token would hand the tray program rights the user never gave it.
       error = ProgramPath();
       error.Append(" runs elevated.");
@@ -274,3 +279,5 @@ bool StartUI() {
   if (text) TraceFormatDone();
   return false;
 }
+
+void SetElevationCheck(ElevationCheck check) { s_elevationCheck = check; }

@@ -60,3 +60,9 @@ Str DefaultUILocation(const Str& programPath);
 
 // The service's use: starts the tray program on a fresh invoker and traces a failure.
 bool StartUI();
+
+// The question StartUI asks before it starts anything: TarsaInvoker::IsElevated, unless another
+// check was put in place (null puts the token query back). Where every process gets a full
+// administrator token (Wine), a test answers in the token's place to reach the start itself.
+using ElevationCheck = bool (*)();
+void SetElevationCheck(ElevationCheck check);

@@ -1,10 +1,11 @@
 #include "testsupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <thread>
 
 namespace test {
 
@@ -34,6 +35,38 @@ std::wstring BinDir() {
 }
 
 std::wstring ProgramPath(const wchar_t* programName) { return BinDir() + L"\\" + programName + L".exe"; }
+
+bool RunningOnWine() {
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
+
+std::wstring FixturePath(const wchar_t* name) { return BinDir() + L"\\..\\fixtures\\" + name; }
+
+namespace {
+bool IsCiRun() {
+  char value[16];
+  DWORD n = ::GetEnvironmentVariableA("CI", value, sizeof value);
+  if (n == 0 || n >= sizeof value) return false;
+  return _stricmp(value, "true") == 0 || _stricmp(value, "1") == 0 || _stricmp(value, "yes") == 0;
+}
+}  // namespace
+
+bool SigningFixturesPresent() {
+  // The root is made last and moved in with the packages, so it stands for the whole set.
+  if (::GetFileAttributesW(FixturePath(L"testroot.cer").c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  const char* why =
+      "the signing fixtures were not made (build/fixtures/testroot.cer is missing: openssl, wixl or "
+      "osslsigncode was not found when the build was configured, see tests/fixtures)";
+  // FAIL and GTEST_SKIP return from the function they are used in, hence the lambdas; a fatal
+  // failure in SetUp keeps the test body from running, as a skip does.
+  if (IsCiRun()) {
+    [why] { FAIL() << why << "; a CI run (CI=true) needs them"; }();
+  } else {
+    [why] { GTEST_SKIP() << why; }();
+  }
+  return false;
+}
 
 TempDir::TempDir() {
   wchar_t base[MAX_PATH];
@@ -95,24 +128,18 @@ bool CopyProgram(const std::wstring& from, const std::wstring& to) {
 
 namespace {
 
-// Reads a pipe to its end on a thread of its own, so that a chatty child never blocks.
-class PipeReader {
- public:
-  explicit PipeReader(HANDLE read) : read_(read), thread_([this] {
+// Moves what a pipe holds now into `text`; false once every writer has closed it.
+bool DrainPipe(HANDLE pipe, std::string* text) {
+  for (;;) {
+    DWORD available = 0;
+    if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+    if (available == 0) return true;
     char buffer[4096];
     DWORD n = 0;
-    while (::ReadFile(read_.Get(), buffer, sizeof buffer, &n, nullptr) && n > 0) text_.append(buffer, n);
-  }) {}
-  std::string Finish() {
-    thread_.join();
-    return std::move(text_);
+    if (!::ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &n, nullptr)) return false;
+    text->append(buffer, n);
   }
-
- private:
-  FileHandle read_;
-  std::string text_;
-  std::thread thread_;
-};
+}
 
 std::wstring BuildEnvironmentBlock(const std::vector<std::wstring>& extra) {
   std::map<std::wstring, std::wstring> vars;  // keyed by upper-case name, Windows compares names without case
@@ -189,17 +216,65 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const
   ::ResumeThread(thread.Get());
   outWriteOwner.Reset();
   errWriteOwner.Reset();
-  PipeReader outReader(outReadOwner.Take()), errReader(errReadOwner.Take());
-  if (::WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0) {
-    result.finished = true;
-  } else {
-    ::TerminateProcess(process.Get(), 0xDEAD);
-    ::WaitForSingleObject(process.Get(), 5000);
+  // Read while the process runs, so that a chatty child never blocks on a full pipe, and after
+  // its end until the pipes close. A process it left behind may hold them open for ever (a
+  // reader waiting for their end once hung a test for a quarter of an hour): that gets one
+  // second, then the reading stops.
+  bool outOpen = true, errOpen = true;
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    if (outOpen) outOpen = DrainPipe(outRead, &result.out);
+    if (errOpen) errOpen = DrainPipe(errRead, &result.err);
+    if (::WaitForSingleObject(process.Get(), 10) == WAIT_OBJECT_0) {
+      result.finished = true;
+      break;
+    }
+    if (::GetTickCount() - start > timeoutMs) {
+      ::TerminateProcess(process.Get(), 0xDEAD);
+      ::WaitForSingleObject(process.Get(), 5000);
+      break;
+    }
+  }
+  const DWORD ended = ::GetTickCount();
+  while (outOpen || errOpen) {
+    if (outOpen) outOpen = DrainPipe(outRead, &result.out);
+    if (errOpen) errOpen = DrainPipe(errRead, &result.err);
+    if (!(outOpen || errOpen) || ::GetTickCount() - ended > 1000) break;
+    ::Sleep(10);
   }
   ::GetExitCodeProcess(process.Get(), &result.exitCode);
-  result.out = outReader.Finish();
-  result.err = errReader.Finish();
   return result;
+}
+
+std::vector<TracedReport> TracedReports(const std::string& text) {
+  static const char kReportLine[] = "ReportEvent: ";
+  std::vector<TracedReport> reports;
+  bool inReport = false;
+  for (const std::string& line : SplitLines(text)) {
+    if (line.rfind(kReportLine, 0) == 0) {
+      TracedReport report;
+      std::string rest = line.substr(sizeof kReportLine - 1);
+      // "<SOURCE>-<five digits>: " when the report has a source and a number.
+      size_t dash = rest.find('-');
+      size_t colon = rest.find(": ");
+      if (dash != std::string::npos && colon == dash + 6 &&
+          rest.find_first_not_of("0123456789", dash + 1) == colon) {
+        report.id = rest.substr(0, colon);
+        rest = rest.substr(colon + 2);
+      }
+      report.message = rest;
+      reports.push_back(report);
+      inReport = true;
+    } else if (inReport && line.rfind("  ", 0) == 0) {
+      size_t begin = line.find_first_not_of(' ');
+      size_t colon = line.find(": ", begin);
+      if (begin == std::string::npos || colon == std::string::npos) continue;
+      reports.back().fields.emplace_back(line.substr(begin, colon - begin), line.substr(colon + 2));
+    } else {
+      inReport = false;
+    }
+  }
+  return reports;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

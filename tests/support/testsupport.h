@@ -16,6 +16,16 @@ std::wstring Widen(const std::string& utf8);
 // Folder of the built programs (build/bin), seen from a test program in build/tests.
 std::wstring BinDir();
 std::wstring ProgramPath(const wchar_t* programName);  // BinDir() + name + ".exe"
+// Whether this program runs under Wine (its ntdll exports wine_get_version).
+bool RunningOnWine();
+
+// A file of the signing fixtures made at build time (build/fixtures).
+std::wstring FixturePath(const wchar_t* name);
+// Whether the signing fixtures were made. When they were not, the running test is skipped with
+// the reason, or failed when the environment says this is a CI run (CI is "true", "1" or "yes",
+// any letter case): a CI run must not go green by skipping every test of the update pass. Call
+// it first in SetUp and return at once when it answers false.
+bool SigningFixturesPresent();
 // A fresh, empty folder for one test, removed by the caller's TempDir owner.
 class TempDir {
  public:
@@ -52,6 +62,15 @@ ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs,
 // whatever parts the shared prefix word selects) taken off each line, so that tests compare
 // what was traced, not who traced it.
 std::string WithoutTracePrefixes(const std::string& text);
+
+// One report as the trace channel echoes it: a line "ReportEvent: <id>: <message>" and one line
+// "  <name>: <value>" per field, read back from debugger output without the trace prefixes.
+struct TracedReport {
+  std::string id;       // "QELGUI-00002"; empty for a report without source and number
+  std::string message;
+  std::vector<std::pair<std::string, std::string>> fields;  // in their order, names as written
+};
+std::vector<TracedReport> TracedReports(const std::string& text);
 
 // The lines of a captured text, without their line ends ("\r\n" or "\n"); a last line without
 // one counts too.

@@ -91,6 +91,11 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
   return NO_ERROR;
 }
 
+void SuperviseTrayAfterQuietPeriod(ServiceContext& context) {
+  context.interactive = TestInteractiveMarker();
+  SuperviseTray(context);
+}
+
 bool WaitOnce() {
   ServiceContext& context = *s_context;
   switch (WaitForServiceEvents(context, kWaitPeriodMs)) {
@@ -99,8 +104,7 @@ bool WaitOnce() {
       if (QuitSystray()) SignalStopped();
       return true;
     case ServiceWait::Timeout:
-      context.interactive = TestInteractiveMarker();
-      SuperviseTray(context);
+      SuperviseTrayAfterQuietPeriod(context);
       return true;
     case ServiceWait::Continue:
       return true;

@@ -23,3 +23,6 @@ bool WaitOnce();
 // The tray supervision of the service thread, at start and after every quiet minute: starts the
 // tray unless an interactive client has announced itself or a stop has been requested.
 void SuperviseTray(ServiceContext& context);
+// The work after each quiet minute: the interactive marker is tested again, then the tray is
+// supervised as above.
+void SuperviseTrayAfterQuietPeriod(ServiceContext& context);

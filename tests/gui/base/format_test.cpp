@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -349,13 +348,95 @@ TEST(FormatDirectIntegers, DigitCountsAtEveryBoundary) {
   EXPECT_EQ(mismatches, 0);
 }
 
-// Integers, texts and characters in their common forms are written by the library itself, the
-// rest by the runtime; either way every combination of flags, width and precision must read
-// exactly as the runtime's own formatter writes it. Two kinds are left out because Wine's runtime
-// departs from the Microsoft one there, and the library keeps the Microsoft behaviour (its
-// cases are in the Widths table): an integer's '0' flag with a precision (Microsoft ignores
-// the '0', Wine pads with zeros) and a precision on %c (no effect on Windows, Wine prints no
-// character). A precision on %p means nothing on either.
+// Whether the library writes a directive itself (format.h): integers unless '#' or a sign flag on
+// an unsigned conversion asks for more, and narrow texts and characters in a layout with no
+// flag but '-'. Everything else (floating point, %p, wide characters, the rarer flags) is handed
+// to the runtime.
+bool WrittenByTheLibrary(const std::string& flags, const std::string& conversion) {
+  const char c = conversion.back();
+  if (strchr("diouxX", c)) {
+    const bool isSigned = c == 'd' || c == 'i';
+    return flags.find('#') == std::string::npos &&
+           (isSigned || flags.find_first_of("+ ") == std::string::npos);
+  }
+  const bool plainLayout = flags.find_first_not_of('-') == std::string::npos;
+  if (c == 's' || c == 'S') return plainLayout;
+  if (c == 'c' || c == 'C') return plainLayout && (conversion == "c" || conversion == "hC");
+  return false;
+}
+
+// The forms the library hands to the runtime, against the texts the Microsoft runtime writes
+// for them (comparing them with the runtime itself would compare the runtime with itself).
+TEST(FormatRuntimeForms, GiveTheMicrosoftRuntimesTexts) {
+  // msvcrt.dll writes at least three exponent digits, the universal runtime two.
+#if defined(_MSC_VER) || defined(_UCRT)
+  const bool threeDigitExponent = false;
+#else
+  const bool threeDigitExponent = true;
+#endif
+  using Call = bool (*)(Str&, const char*);
+  const Call kDouble = [](Str& s, const char* f) { return StrFormat(s, f, -3.25); };
+  const Call kLarge = [](Str& s, const char* f) { return StrFormat(s, f, 12345.678); };
+  const Call kSmall = [](Str& s, const char* f) { return StrFormat(s, f, 1e-7); };
+  const Call kPointer = [](Str& s, const char* f) { return StrFormat(s, f, reinterpret_cast<void*>(0x1234ABCD)); };
+  const Call k255 = [](Str& s, const char* f) { return StrFormat(s, f, 255u); };
+  const Call kZero = [](Str& s, const char* f) { return StrFormat(s, f, 0u); };
+  const Call kLong = [](Str& s, const char* f) { return StrFormat(s, f, 0x123456789ull); };
+  const Call kText = [](Str& s, const char* f) { return StrFormat(s, f, "abc"); };
+  const Call kNullText = [](Str& s, const char* f) { return StrFormat(s, f, static_cast<const char*>(nullptr)); };
+  const Call kChar = [](Str& s, const char* f) { return StrFormat(s, f, 'x'); };
+  const Call kWideChar = [](Str& s, const char* f) { return StrFormat(s, f, L'w'); };
+  struct Case {
+    const char* format;
+    Call call;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"[%f]", kDouble, "[-3.250000]"},
+      {"[%10.2f]", kDouble, "[     -3.25]"},
+      {"[%-10.2f]", kDouble, "[-3.25     ]"},
+      {"[%010.2f]", kDouble, "[-000003.25]"},
+      {"[%+.3f]", kLarge, "[+12345.678]"},
+      {"[% .0f]", kLarge, "[ 12346]"},
+      {"[%#.0f]", kLarge, "[12346.]"},
+      {"[%g]", kLarge, "[12345.7]"},
+      {"[%.3E]", kLarge, threeDigitExponent ? "[1.235E+004]" : "[1.235E+04]"},
+      {"[%g]", kSmall, threeDigitExponent ? "[1e-007]" : "[1e-07]"},
+      // %p: the runtime's sixteen digits with "0x" before whatever the runtime wrote.
+      {"[%p]", kPointer, "[0x000000001234ABCD]"},
+      {"[%20p]", kPointer, "[0x    000000001234ABCD]"},
+      {"[%-20p]", kPointer, "[0x000000001234ABCD    ]"},
+      {"[%#x|%#X|%#o]", [](Str& s, const char* f) { return StrFormat(s, f, 255u, 255u, 8u); }, "[0xff|0XFF|010]"},
+      {"[%#x|%#o]", [](Str& s, const char* f) { return StrFormat(s, f, 0u, 0u); }, "[0|0]"},  // no prefix for 0
+      {"[%#08x]", k255, "[0x0000ff]"},
+      {"[%-#8x]", k255, "[0xff    ]"},
+      {"[%#.4x]", k255, "[0x00ff]"},
+      {"[%#I64x]", kLong, "[0x123456789]"},
+      {"[%+u|% u|%+x]", [](Str& s, const char* f) { return StrFormat(s, f, 5u, 5u, 255u); }, "[5|5|ff]"},  // no sign
+      {"[%+5u]", kZero, "[    0]"},
+      {"[%05s]", kText, "[00abc]"},  // the Microsoft runtime pads texts with zeros too
+      {"[%-05s]", kText, "[abc  ]"},
+      {"[%+s|% 5s|%#s]", [](Str& s, const char* f) { return StrFormat(s, f, "abc", "abc", "abc"); }, "[abc|  abc|abc]"},
+      {"[%08s]", kNullText, "[00(null)]"},
+      {"[%05c]", kChar, "[0000x]"},
+      {"[%lc]", kWideChar, "[w]"},
+      {"[%3C]", kWideChar, "[  w]"},
+      {"[%-3lc]", kWideChar, "[w  ]"},
+  };
+  for (const Case& c : cases) {
+    Str out;
+    ASSERT_TRUE(c.call(out, c.format)) << c.format;
+    EXPECT_STREQ(out.c_str(), c.expected) << c.format;
+  }
+}
+
+// Integers, texts and characters in their common forms are written by the library itself, and
+// every combination of flags, width and precision that reaches its own code must read exactly as
+// the runtime's formatter writes it. The forms the library hands to the runtime are left out
+// here (see the fixed texts above). Two kinds are left out because Wine's runtime departs from
+// the Microsoft one there, and the library keeps the Microsoft behaviour (its cases are in the
+// Widths table): an integer's '0' flag with a precision (Microsoft ignores the '0', Wine pads
+// with zeros) and a precision on %c (no effect on Windows, Wine prints no character).
 TEST(FormatLayouts, MatchTheRuntimeForEveryCombination) {
   const char* flagSets[] = {"", "-", "0", "+", " ", "-0", "+0", " 0", "-+", "+ ", "#", "#0", "-#"};
   const char* widths[] = {"", "1", "6", "22"};
@@ -396,12 +477,6 @@ TEST(FormatLayouts, MatchTheRuntimeForEveryCombination) {
       {"hC", 'y'},
       {"ls", reinterpret_cast<uintptr_t>(L"wide")},
       {"S", reinterpret_cast<uintptr_t>(L"")},
-      {"lc", L'w'},
-      {"C", L'z'},
-      {"f", std::bit_cast<uint64_t>(-3.25)},
-      {"g", std::bit_cast<uint64_t>(1e-7)},
-      {"E", std::bit_cast<uint64_t>(12345.678)},
-      {"p", 0x1234ABCD},
   };
   int mismatches = 0;
   int checked = 0;
@@ -409,8 +484,9 @@ TEST(FormatLayouts, MatchTheRuntimeForEveryCombination) {
     for (const char* flags : flagSets) {
       for (const char* width : widths) {
         for (const char* precision : precisions) {
+          if (!WrittenByTheLibrary(flags, a.conversion)) continue;
           const bool integer = strchr("diouxX", a.conversion[strlen(a.conversion) - 1]) != nullptr;
-          const bool character = strchr("cCp", a.conversion[strlen(a.conversion) - 1]) != nullptr;
+          const bool character = strchr("cC", a.conversion[strlen(a.conversion) - 1]) != nullptr;
           if (*precision && ((integer && strchr(flags, '0')) || character)) continue;
           std::string format = std::string("[%") + flags + width + precision + a.conversion + "]";
           Str ours;
@@ -419,9 +495,7 @@ TEST(FormatLayouts, MatchTheRuntimeForEveryCombination) {
           int n = _snprintf(runtime, sizeof runtime - 1, format.c_str(), a.value);
           ASSERT_GE(n, 0) << format;
           runtime[n] = 0;
-          std::string expected = runtime;
-          // %p: the runtime gives the digits alone, StrFormat puts "0x" before them.
-          if (strcmp(a.conversion, "p") == 0) expected.insert(1, "0x");
+          const std::string expected = runtime;
           ++checked;
           if (expected != ours.c_str() && ++mismatches <= 20) {
             ADD_FAILURE() << format << " of 0x" << std::hex << a.value << ": \"" << ours.c_str()

@@ -188,52 +188,47 @@ TEST(TimedLock, ContendingThreadsAllGetTheLock) {
 // The threshold report, seen from a child process's debugger output (every report is echoed to
 // the trace channel). The children run only under the parent test below.
 
-bool IsLockChild() { return test::IsChildRun("LOCKS_TEST_CHILD"); }
+// One hold of the lock "ThresholdLock" on the fake clock: entered at `site` (null: no site),
+// held `outerMs`, then, when `innerMs` is not 0, entered again and held `innerMs` more before
+// the inner leave, and `afterMs` more before the outermost leave.
+struct HoldScenario {
+  const char* name;
+  bool statistics;
+  const char* site;
+  uint64_t outerMs;
+  uint64_t innerMs;
+  uint64_t afterMs;
+};
+const HoldScenario kHolds[] = {
+    {"Hold300", true, "HoldSite", 300, 0, 0},
+    {"Hold301", true, "HoldSite", 301, 0, 0},
+    // 400 ms after the outer enter at the inner leave, but only the outermost leave reports.
+    {"NestedHold401", true, "HoldSite", 100, 300, 1},
+    {"Hold301WithoutSite", true, nullptr, 301, 0, 0},
+    {"Hold301WithoutStatistics", false, "HoldSite", 301, 0, 0},
+};
+const wchar_t kHoldVariable[] = L"LOCKS_TEST_HOLD";
 
-TEST(TimedLockChild, Hold300) {
-  if (!IsLockChild()) GTEST_SKIP() << "runs only as a child process";
-  TimedCriticalSection lock(Str("ThresholdLock"), true, FakeCounter);
-  lock.Enter(Str("HoldSite"));
-  Advance(300);
+// Plays the scenario that the parent named in LOCKS_TEST_HOLD.
+TEST(TimedLockChild, DISABLED_Hold) {
+  if (!test::IsChildRun("LOCKS_TEST_CHILD")) GTEST_SKIP() << "runs only as a child process";
+  char name[64] = {};
+  ::GetEnvironmentVariableA("LOCKS_TEST_HOLD", name, sizeof name);
+  const HoldScenario* hold = nullptr;
+  for (const HoldScenario& h : kHolds)
+    if (strcmp(h.name, name) == 0) hold = &h;
+  ASSERT_NE(hold, nullptr) << "no hold named \"" << name << "\"";
+  TimedCriticalSection lock(Str("ThresholdLock"), hold->statistics, FakeCounter);
+  lock.Enter(hold->site ? Str(hold->site) : Str());
+  Advance(hold->outerMs);
+  if (hold->innerMs) {
+    lock.Enter(Str("InnerSite"));
+    Advance(hold->innerMs);
+    lock.Leave();
+  }
+  Advance(hold->afterMs);
   lock.Leave();
-  EXPECT_EQ(lock.LastHoldMs(), 300u);
-}
-
-TEST(TimedLockChild, Hold301) {
-  if (!IsLockChild()) GTEST_SKIP() << "runs only as a child process";
-  TimedCriticalSection lock(Str("ThresholdLock"), true, FakeCounter);
-  lock.Enter(Str("HoldSite"));
-  Advance(301);
-  lock.Leave();
-  EXPECT_EQ(lock.LastHoldMs(), 301u);
-}
-
-TEST(TimedLockChild, NestedHold401) {
-  if (!IsLockChild()) GTEST_SKIP() << "runs only as a child process";
-  TimedCriticalSection lock(Str("ThresholdLock"), true, FakeCounter);
-  lock.Enter(Str("HoldSite"));
-  Advance(100);
-  lock.Enter(Str("InnerSite"));
-  Advance(300);
-  lock.Leave();  // 400 ms after the outer enter, but not the outermost leave: no report
-  Advance(1);
-  lock.Leave();
-}
-
-TEST(TimedLockChild, Hold301WithoutSite) {
-  if (!IsLockChild()) GTEST_SKIP() << "runs only as a child process";
-  TimedCriticalSection lock(Str("ThresholdLock"), true, FakeCounter);
-  lock.Enter(Str());
-  Advance(301);
-  lock.Leave();
-}
-
-TEST(TimedLockChild, Hold301WithoutStatistics) {
-  if (!IsLockChild()) GTEST_SKIP() << "runs only as a child process";
-  TimedCriticalSection lock(Str("ThresholdLock"), false, FakeCounter);
-  lock.Enter(Str("HoldSite"));
-  Advance(301);
-  lock.Leave();
+  EXPECT_EQ(lock.LastHoldMs(), hold->outerMs + hold->innerMs + hold->afterMs);
 }
 
 TEST(TimedLock, ReportsHoldsLongerThanTheThreshold) {
@@ -261,9 +256,10 @@ TEST(TimedLock, ReportsHoldsLongerThanTheThreshold) {
   for (const Case& c : cases) {
     std::vector<std::pair<std::wstring, std::wstring>> environment;
     if (c.threshold) environment.emplace_back(L"THRESHOLD_SHORTCRITICALSECTION", c.threshold);
-    const std::wstring filter = std::wstring(L"TimedLockChild.") + c.child;
-    test::ChildResult child = test::RunTestInChild(filter.c_str(), L"LOCKS_TEST_CHILD", environment);
-    const std::string label = test::Narrow(filter) + " threshold " + (c.threshold ? test::Narrow(c.threshold) : "unset");
+    environment.emplace_back(kHoldVariable, c.child);
+    test::ChildResult child = test::RunTestInChild(L"TimedLockChild.DISABLED_Hold", L"LOCKS_TEST_CHILD", environment);
+    const std::string label =
+        test::Narrow(c.child) + " threshold " + (c.threshold ? test::Narrow(c.threshold) : "unset");
     ASSERT_TRUE(child.started) << label;
     EXPECT_EQ(child.exitCode, 0u) << label;
     EXPECT_EQ(test::CountOccurrences(child.debugOutput, "QELGUI-00500: Lock duration exceeded threshold"),
@@ -378,7 +374,7 @@ void CheckAfterLazyStatics() {
   _exit(ok ? 42 : 43);
 }
 
-TEST(LazyStaticChild, DestroyedAtExitNewestFirst) {
+TEST(LazyStaticChild, DISABLED_DestroyedAtExitNewestFirst) {
   if (!test::IsChildRun("LOCKS_TEST_CHILD")) GTEST_SKIP() << "runs only as a child process";
   std::atexit(CheckAfterLazyStatics);
   ASSERT_NE(s_kept.Get(), nullptr);
@@ -391,7 +387,8 @@ TEST(LazyStatic, LifeStateBecomesDestroyedAtProcessExit) {
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   test::ProcessResult run = test::RunProcess(
-      L"\"" + std::wstring(self) + L"\" --gtest_filter=LazyStaticChild.*", 60000, {L"LOCKS_TEST_CHILD=1"});
+      L"\"" + std::wstring(self) + L"\" --gtest_also_run_disabled_tests --gtest_filter=LazyStaticChild.*", 60000,
+      {L"LOCKS_TEST_CHILD=1"});
   ASSERT_TRUE(run.started);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 42u) << run.out << run.err;

@@ -16,7 +16,7 @@
 
 namespace {
 
-std::wstring FixturePath(const wchar_t* name) { return test::BinDir() + L"\\..\\fixtures\\" + name; }
+using test::FixturePath;
 std::wstring Wide(const Str& s) { return test::Widen(s.c_str()); }
 
 Str DropFolder() { return DropFolderPath(); }
@@ -47,7 +47,7 @@ void EmptyFolder(const Str& folder) {
 class HostileDrop : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!Exists(FixturePath(L"testroot.cer"))) GTEST_SKIP() << "signing fixtures were not made";
+    if (!test::SigningFixturesPresent()) return;
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Policies\\Vennacor\\NativeClient\\Cloud");
     MakeDirectory(DropFolder(), true);
     MakeDirectory(UpdateFolder(), true);

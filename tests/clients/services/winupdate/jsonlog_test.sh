@@ -29,7 +29,8 @@ LOGTYPE=StdOut wine "$build/bin/CindravaleUS.exe" install >"$tmp/second.out" 2>/
 
 # The launcher's records (2106 for a missing program, 2105 for a started one).
 CINDRAVALE_REPORT_CHILD=launch LOGTYPE=STDOUT wine "$build/tests/reportevent_test.exe" \
-  --gtest_filter=ReportChild.Launch >"$tmp/launch.out" 2>/dev/null || fail "the launcher run failed"
+  --gtest_also_run_disabled_tests --gtest_filter=ReportChild.DISABLED_Launch >"$tmp/launch.out" 2>/dev/null ||
+  fail "the launcher run failed"
 
 # Every JSON line is one document for the standard parser.
 for f in first second launch; do
@@ -108,7 +109,8 @@ PY
 
 # The event-log path: the text form, one ReportEventW string per record.
 CINDRAVALE_REPORT_CHILD=records WINEDEBUG=-all,+eventlog wine "$build/tests/reportevent_test.exe" \
-  --gtest_filter=ReportChild.Records >/dev/null 2>"$tmp/records.err" || fail "the records run failed"
+  --gtest_also_run_disabled_tests --gtest_filter=ReportChild.DISABLED_Records >/dev/null 2>"$tmp/records.err" ||
+  fail "the records run failed"
 expect() { grep -qF -- "$1" "$tmp/records.err" || fail "no event-log line [$1] in: $(cat "$tmp/records.err")"; }
 expect 'err:eventlog:ReportEventW L"disk <unknown> full\nprocessname: REPORTEVENT_TEST\nprocessid: '
 expect 'warn:eventlog:ReportEventW L"QELGUI-00005: library <unknown> event\nqelgui.lockname: L\nqelgui.count: 3\nprocessname: REPORTEVENT_TEST\n'

@@ -22,10 +22,6 @@ std::wstring FixturePath(const wchar_t* name) {
   return path + L"..\\fixtures\\" + name;
 }
 
-bool FixturesPresent() {
-  return ::GetFileAttributesW(FixturePath(L"testroot.cer").c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool RunningOnWine() {
   HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
@@ -36,7 +32,7 @@ Str ToStr(const std::wstring& path) { return Str(test::Narrow(path).c_str()); }
 class SignerCheckTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!FixturesPresent()) GTEST_SKIP() << "signing fixtures were not made (openssl, wixl or osslsigncode missing)";
+    if (!test::SigningFixturesPresent()) return;
   }
 };
 

@@ -5,6 +5,7 @@
 #include "announcementflood.h"
 #include "clientidentity.h"
 #include "testsupport.h"
+#include "updateservicehost.h"
 
 #include <gtest/gtest.h>
 
@@ -19,17 +20,7 @@
 
 namespace {
 
-const wchar_t kServiceName[] = L"CINDRAVALEUS";
-const char kDisplayName[] = "Cindravale Client Update Service";
-const char kBanner[] = "\r\nInstalling [Cindravale Client Update Service (25.10.0.74)].\r\n";
-
-std::wstring Program() { return test::ProgramPath(L"CindravaleUS"); }
-
-class UpdateServiceHost : public ::testing::Test {
- protected:
-  void SetUp() override { test::DeleteServiceIfPresent(kServiceName); }
-  void TearDown() override { test::DeleteServiceIfPresent(kServiceName); }
-};
+using namespace ustest;
 
 std::wstring ImagePathOf(test::ScopedService& service) {
   std::vector<BYTE> buffer(8192);
