@@ -1,6 +1,7 @@
 #include "packagefiles.h"
 
 #include "paths.h"
+#include "relativefiles.h"
 
 #include <aclapi.h>
 
@@ -82,53 +83,104 @@ bool RenameThroughHandle(HANDLE file, const WStr& target) {
   return ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(size)) != FALSE;
 }
 
+bool ListInto(HANDLE folder, PathList* names) {
+  static constexpr DWORD kBufferSize = 64 * 1024;
+  HeapMemory block(::HeapAlloc(::GetProcessHeap(), 0, kBufferSize));
+  if (!block) return false;
+  FILE_INFO_BY_HANDLE_CLASS batch = FileFullDirectoryRestartInfo;
+  for (;;) {
+    if (!::GetFileInformationByHandleEx(folder, batch, block.Get(), kBufferSize)) {
+      DWORD error = ::GetLastError();
+      if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) return false;
+      ::SetLastError(ERROR_SUCCESS);
+      return true;
+    }
+    batch = FileFullDirectoryInfo;
+    const BYTE* at = static_cast<const BYTE*>(block.Get());
+    for (;;) {
+      const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+      // Folders (also "." and "..", and junctions) are no files of the pass.
+      if (!(entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        Str name = Str::FromUtf16(entry->FileName, static_cast<int>(entry->FileNameLength / sizeof(wchar_t)));
+        if (!name.IsEmpty()) names->Push(name);
+      }
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+}
+
 }  // namespace
 
-bool HeldFolder::Open(const Str& path) {
-  handle_.Reset(::CreateFileW(WStr(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, kNoFollow, nullptr));
-  if (!handle_) return false;
-  if (IsReparsePoint(handle_.Get())) {
-    handle_.Reset();
-    ::SetLastError(ERROR_CANT_ACCESS_FILE);
-    return false;
-  }
-  return true;
-}
-
-bool HeldPackage::Open(const Str& path) {
-  // Read access only: the trust provider and the installer open the file by name sharing only
-  // reading, which a handle with delete access would refuse.
-  file_.Reset(::CreateFileW(WStr(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kNoFollow,
-                            nullptr));
-  if (!file_) return false;
-  path_ = path;
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!::GetFileInformationByHandle(file_.Get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      IsReparsePoint(file_.Get()) || info.nNumberOfLinks != 1) {
-    file_.Reset();
-    ::SetLastError(ERROR_CANT_ACCESS_FILE);
-    return false;
-  }
-  return true;
-}
-
-bool HeldPackage::Delete() {
-  if (path_.IsEmpty()) return false;
-  // Whatever a user puts under the name once the handle is closed, the deletion acts only on
-  // that entry of the held drop folder, never through a link.
-  file_.Reset();
-  return DeleteNoFollow(path_);
-}
-
-bool DeleteNoFollow(const Str& path) {
-  if (path.IsEmpty()) {
+bool HeldFolder::Hold(const Str& path, DWORD flags) {
+  handle_.Reset();
+  path_ = Str();
+  WStr wide(path);
+  if (wide.IsEmpty()) {
     ::SetLastError(ERROR_INVALID_NAME);
     return false;
   }
-  FileHandle file(::CreateFileW(WStr(path).c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                kNoFollow, nullptr));
+  handle_.Reset(::CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                                SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr));
+  if (!handle_) return false;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!::GetFileInformationByHandle(handle_.Get(), &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    handle_.Reset();
+    ::SetLastError(ERROR_DIRECTORY);
+    return false;
+  }
+  path_ = path;
+  return true;
+}
+
+bool HeldFolder::Open(const Str& path) {
+  if (!Hold(path, kNoFollow)) return false;
+  if (IsReparsePoint(handle_.Get())) {
+    handle_.Reset();
+    path_ = Str();
+    ::SetLastError(ERROR_CANT_ACCESS_FILE);
+    return false;
+  }
+  return true;
+}
+
+bool HeldFolder::OpenFollowingLinks(const Str& path) { return Hold(path, FILE_FLAG_BACKUP_SEMANTICS); }
+
+bool HeldFolder::IsIntact() const {
+  if (!IsOpen()) return false;
+  if (IsReparsePoint(handle_.Get())) return false;
+  // The same folder (volume and file index) must still be found under the path.
+  FileHandle again(::CreateFileW(WStr(path_).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 kNoFollow, nullptr));
+  BY_HANDLE_FILE_INFORMATION held = {}, found = {};
+  return again && ::GetFileInformationByHandle(handle_.Get(), &held) &&
+         ::GetFileInformationByHandle(again.Get(), &found) &&
+         held.dwVolumeSerialNumber == found.dwVolumeSerialNumber && held.nFileIndexHigh == found.nFileIndexHigh &&
+         held.nFileIndexLow == found.nFileIndexLow;
+}
+
+bool HeldFolder::ListFileNames(PathList* names) const {
+  if (!IsOpen() || !names) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return ListInto(handle_.Get(), names);
+}
+
+bool HeldFolder::HasFile(const Str& name) const {
+  FileHandle file = OpenRelative(handle_.Get(), name, FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, RelativeOpen::Existing,
+                                 RelativeKind::Any);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return file && ::GetFileInformationByHandle(file.Get(), &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool HeldFolder::DeleteEntry(const Str& name) const {
+  FileHandle file = OpenRelative(handle_.Get(), name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, RelativeOpen::Existing,
+                                 RelativeKind::Any);
   if (!file) return false;
   BY_HANDLE_FILE_INFORMATION info = {};
   if (::GetFileInformationByHandle(file.Get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
@@ -139,21 +191,64 @@ bool DeleteNoFollow(const Str& path) {
   return DeleteThroughHandle(file.Get());
 }
 
-bool CreateMarkerNoFollow(const Str& path) {
-  if (path.IsEmpty()) {
-    ::SetLastError(ERROR_INVALID_NAME);
-    return false;
-  }
-  // CREATE_NEW never opens what is already there, so a link of that name is not followed.
-  FileHandle file(::CreateFileW(WStr(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+bool HeldFolder::CreateMarker(const Str& name) const {
+  // A new file only: what is already there under the name is never opened for writing, so a
+  // link of that name is not followed.
+  FileHandle file = OpenRelative(handle_.Get(), name, GENERIC_WRITE, FILE_SHARE_READ, RelativeOpen::New,
+                                 RelativeKind::File);
   if (file) return true;
-  if (::GetLastError() != ERROR_FILE_EXISTS) return false;
-  FileHandle existing(::CreateFileW(WStr(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+  DWORD error = ::GetLastError();
+  if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+  FileHandle existing = OpenRelative(handle_.Get(), name, FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, RelativeOpen::Existing,
+                                     RelativeKind::Any);
   BY_HANDLE_FILE_INFORMATION info = {};
   return existing && ::GetFileInformationByHandle(existing.Get(), &info) &&
          !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+bool HeldFolder::ReadOwner(LocalMemory* descriptor, PSID* owner) const {
+  *owner = nullptr;
+  if (!IsOpen()) return false;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  DWORD status = ::GetSecurityInfo(handle_.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
+                                   nullptr, &raw);
+  descriptor->Reset(raw);
+  if (status != ERROR_SUCCESS) {
+    *owner = nullptr;
+    ::SetLastError(status);
+    return false;
+  }
+  return *owner != nullptr && ::IsValidSid(*owner);
+}
+
+bool HeldPackage::Open(const HeldFolder& folder, const Str& name) {
+  // Read access only: the trust provider and the installer open the file by name sharing only
+  // reading, which a handle with delete access would refuse.
+  file_ = OpenRelative(folder.Get(), name, GENERIC_READ, FILE_SHARE_READ, RelativeOpen::Existing, RelativeKind::Any);
+  if (!file_) return false;
+  folder_ = &folder;
+  name_ = name;
+  path_ = JoinFilePath(folder.Path(), name);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (path_.IsEmpty() || !::GetFileInformationByHandle(file_.Get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsReparsePoint(file_.Get()) || info.nNumberOfLinks != 1) {
+    file_.Reset();
+    ::SetLastError(ERROR_CANT_ACCESS_FILE);
+    return false;
+  }
+  return true;
+}
+
+bool HeldPackage::Delete() {
+  if (!folder_ || name_.IsEmpty()) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  // Whatever a user puts under the name once the handle is closed, the deletion acts only on
+  // that entry of the held drop folder, never through a link.
+  file_.Reset();
+  return folder_->DeleteEntry(name_);
 }
 
 Str CopyIntoFolder(const HeldPackage& package, const Str& folder, const Str& name) {

@@ -4,6 +4,8 @@
 #include "directories.h"
 #include "error.h"
 #include "files.h"
+#include "folderprotection.h"
+#include "folderwarnings.h"
 #include "handles.h"
 #include "launch.h"
 #include "mappedfile.h"
@@ -13,8 +15,10 @@
 #include "signercheck.h"
 #include "trace.h"
 
-#include <atomic>
+#include <sddl.h>
+
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -62,13 +66,19 @@ void WriteResultFile(const Str& path, bool started, ResultCode code) {
   file.Close();
 }
 
-// The Windows installer must come from the system folder: a msiexec.exe found earlier on the
-// search path (the service's own folder, the current folder) is refused.
+// The Windows installer must come from the system folder itself: a msiexec.exe found earlier on
+// the search path (the service's own folder, the current folder, a subfolder of the system
+// folder such as System32\Tasks that users can write) is refused.
 Str FindSystemInstaller() {
   Str found = FindExecutable(Str("msiexec.exe"));
   if (found.IsEmpty()) return Str();
-  Str below = PathBelow(found, GetDirectory(DirectorySystem));
-  return below.IsEmpty() ? Str() : found;
+  WStr folder(DirectoryOf(found));
+  WStr system(GetDirectory(DirectorySystem));
+  if (folder.IsEmpty() || system.IsEmpty() ||
+      ::CompareStringOrdinal(folder.c_str(), static_cast<int>(folder.Length()), system.c_str(),
+                             static_cast<int>(system.Length()), TRUE) != CSTR_EQUAL)
+    return Str();
+  return found;
 }
 
 Str InstallerCommand(const Str& msiexec, const Str& package) {
@@ -79,75 +89,157 @@ Str InstallerCommand(const Str& msiexec, const Str& package) {
   return command;
 }
 
-void MarkForRemoval(const Str& file, const Str& baseName) {
-  CreateMarkerNoFollow(JoinFilePath(DirectoryOf(file), WithExtension(baseName, ".removepending")));
+bool HasSuffix(const Str& name, const char* suffix) {
+  const uint32_t length = name.Length();
+  const uint32_t suffixLength = static_cast<uint32_t>(strlen(suffix));
+  if (length <= suffixLength) return false;
+  const char* tail = name.c_str() + (length - suffixLength);
+  for (uint32_t i = 0; i < suffixLength; ++i) {
+    char c = tail[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != suffix[i]) return false;
+  }
+  return true;
+}
+
+// The names of the files of `folder` that end in `suffix` (lower case), in listing order.
+PathList NamesEndingIn(const HeldFolder& folder, const char* suffix) {
+  PathList all, matching;
+  folder.ListFileNames(&all);
+  for (uint32_t i = 0; i < all.Length(); ++i) {
+    Str name = all[i];
+    if (HasSuffix(name, suffix)) matching.Push(name);
+  }
+  return matching;
 }
 
 bool (*s_stopRequested)() = nullptr;
 
 bool StopRequested() { return s_stopRequested && s_stopRequested(); }
 
-void ProcessPackage(const Str& dropFolder, const Str& updateFolder, const Str& pendingPath) {
-  Str name = BaseNameOf(pendingPath);
-  Str installer = JoinFilePath(dropFolder, WithExtension(name, ".msi"));
-  Str resultPath = JoinFilePath(updateFolder, WithExtension(name, ".result"));
-  if (installer.IsEmpty() || resultPath.IsEmpty()) {
-    // A name the path grammar refuses can be neither checked nor answered; its announcement is
-    // removed so that it is not taken up again on every pass, and nothing else is touched.
-    DeleteNoFollow(pendingPath);
+// The names of one announced package X.
+struct PackageNames {
+  Str pending;     // X.pending in the drop folder
+  Str installer;   // X.msi
+  Str marker;      // X.removepending
+  Str resultPath;  // the update folder's X.result
+};
+
+bool NamePackage(const Str& pending, const Str& updateFolder, PackageNames* names) {
+  Str base = BaseNameOf(pending);
+  names->pending = pending;
+  names->installer = WithExtension(base, ".msi");
+  names->marker = WithExtension(base, ".removepending");
+  names->resultPath = JoinFilePath(updateFolder, WithExtension(base, ".result"));
+  // A marker that cannot be named is not made, as any other marker that cannot be made.
+  return IsValidFileName(names->installer) && !names->resultPath.IsEmpty();
+}
+
+// Checks, copies and starts the announced package; the code of how far it got. `copy` is the
+// copy in the update folder once there is one.
+ResultCode CheckCopyAndStart(const HeldFolder& drop, const PackageNames& names, const Str& updateFolder,
+                             HeldPackage& package, Str* copy, bool* started) {
+  if (!drop.HasFile(names.installer)) return ResultNoPackage;
+  // Held from here on: nobody can write, rename or delete the package while it is checked and
+  // copied. Links and reparse points are refused: they may lead to files the user cannot touch.
+  if (!package.Open(drop, names.installer)) return ResultNotMoved;
+  if (!VerifyFileTrust(WStr(package.Path()).c_str())) return ResultUntrusted;
+  if (!CheckInstallerSigner(package.Path())) return ResultSignerFailed;
+  *copy = MoveToUpdateFolder(updateFolder, package);
+  if (copy->IsEmpty()) return ResultNotMoved;
+  WriteRegistryText(Str(kSetupsKey), Str(), Str(kUpdateInstallerValue), *copy);
+  // The dropped package leaves the drop folder; only the copy goes on.
+  if (!package.Delete()) drop.CreateMarker(names.marker);
+  // Only the second check, on the copy in the protected folder, decides.
+  const bool trusted = VerifyFileTrust(WStr(*copy).c_str());
+  if (!trusted) return ResultMovedUntrusted;
+  if (!CheckInstallerSigner(*copy)) return ResultMovedSignerFailed;
+  Str msiexec = FindSystemInstaller();
+  if (msiexec.IsEmpty()) return ResultNoInstaller;
+  *started = RunProgramShown(msiexec, InstallerCommand(msiexec, *copy));
+  return *started ? ResultStarted : ResultNotStarted;
+}
+
+// A package that was not started leaves the folder it is in; what cannot be deleted gets a
+// marker beside it for a later pass.
+void RemoveRejected(const HeldFolder& drop, const HeldFolder& update, const PackageNames& names, const Str& copy,
+                    HeldPackage& package) {
+  if (!copy.IsEmpty()) {
+    if (!update.DeleteEntry(FileNameOf(copy))) update.CreateMarker(names.marker);
+    return;
+  }
+  // A package that was never there counts as not deleted: its marker goes on the next pass.
+  bool removed = package.IsOpen() ? package.Delete() : drop.DeleteEntry(names.installer);
+  if (!removed) drop.CreateMarker(names.marker);
+}
+
+void ProcessPackage(const HeldFolder& drop, const HeldFolder& update, const Str& pending) {
+  PackageNames names;
+  if (!NamePackage(pending, update.Path(), &names)) {
+    // A name the path grammar refuses (a device name such as NUL, one too long for its result)
+    // can be neither checked nor answered. Its announcement is removed through the held folder,
+    // where the name reaches the file itself and never a device, so that it is not taken up
+    // again on every pass; nothing else is touched.
+    drop.DeleteEntry(pending);
     TraceResult(ResultNoPackage);
     return;
   }
-  ResultCode code = ResultNoPackage;
-  bool started = false;
-  bool moved = false;
   HeldPackage package;
-
-  if (FileExists(installer)) {
-    // Held from here to the end: nobody can write, rename or delete the package while it is
-    // checked and copied. Links and reparse points are refused: they may lead to files that
-    // the user could not touch.
-    code = ResultNotMoved;
-    if (package.Open(installer)) {
-      code = ResultUntrusted;
-      if (VerifyFileTrust(WStr(installer).c_str())) {
-        code = ResultSignerFailed;
-        if (CheckInstallerSigner(installer)) {
-          code = ResultNotMoved;
-          Str copy = MoveToUpdateFolder(updateFolder, package);
-          if (!copy.IsEmpty()) {
-            moved = true;
-            WriteRegistryText(Str(kSetupsKey), Str(), Str(kUpdateInstallerValue), copy);
-            // The dropped package leaves the drop folder; only the copy goes on.
-            if (!package.Delete()) MarkForRemoval(installer, name);
-            package.Close();
-            installer = copy;
-            // Only the second check, on the copy in the protected folder, decides.
-            bool trusted = VerifyFileTrust(WStr(copy).c_str());
-            if (trusted && CheckInstallerSigner(copy)) {
-              code = ResultNoInstaller;
-              Str msiexec = FindSystemInstaller();
-              if (!msiexec.IsEmpty()) {
-                started = RunCommandShown(InstallerCommand(msiexec, copy));
-                code = started ? ResultStarted : ResultNotStarted;
-              }
-            } else {
-              code = trusted ? ResultMovedSignerFailed : ResultMovedUntrusted;
-            }
-          }
-        }
-      }
-    }
-  }
-
-  if (!started) {
-    bool removed = moved ? RemoveFile(installer, false) : (package.IsOpen() ? package.Delete() : DeleteNoFollow(installer));
-    if (!removed) MarkForRemoval(installer, name);
-  }
+  Str copy;
+  bool started = false;
+  ResultCode code = CheckCopyAndStart(drop, names, update.Path(), package, &copy, &started);
+  if (!started) RemoveRejected(drop, update, names, copy, package);
   package.Close();
-  DeleteNoFollow(pendingPath);
+  drop.DeleteEntry(names.pending);
   TraceResult(code);
-  WriteResultFile(resultPath, started, code);
+  WriteResultFile(names.resultPath, started, code);
+}
+
+void TraceNotRemoved(const Str& installer) {
+  DWORD error = ::GetLastError();
+  Str text = GetErrorText(error, nullptr, nullptr, false, LANG_NEUTRAL, SUBLANG_DEFAULT);
+  const char* line =
+      TraceFormat("ExecuteServiceStep: Could not remove installer file [%s]: %s", installer.c_str(), text.c_str());
+  TraceAssert(TraceAreaDefault, TraceError, kTraceSource, kCleanupTraceLine, line);
+  TraceFormatDone();
+}
+
+// Removes the packages the markers of `folder` name, and then the markers. A package that is
+// announced again (X.pending beside it) is not the one the marker was left for: the marker goes
+// and the pass takes the package.
+void CleanUp(const HeldFolder& folder) {
+  PathList markers = NamesEndingIn(folder, ".removepending");
+  for (uint32_t i = 0; i < markers.Length(); ++i) {
+    Str marker = markers[i];
+    Str base = BaseNameOf(marker);
+    Str installer = WithExtension(base, ".msi");
+    if (folder.HasFile(WithExtension(base, ".pending")) || !folder.HasFile(installer) || folder.DeleteEntry(installer)) {
+      folder.DeleteEntry(marker);
+      continue;
+    }
+    TraceNotRemoved(PlainJoin(folder.Path(), installer));
+  }
+}
+
+// Makes the folder with the protection `sddl` when it is missing; an existing folder keeps its
+// own. False when it is neither there nor can be made.
+bool MakeProtectedFolder(const Str& path, const char* sddl) {
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &raw, nullptr)) return false;
+  LocalMemory descriptor(raw);
+  return MakeDirectory(path, true, raw);
+}
+
+// Holds the drop folder for the pass and reports a state an administrator should know of.
+bool HoldDropFolder(const Str& path, HeldFolder* drop) {
+  MakeProtectedFolder(path, kDropFolderSecurity);
+  bool held = drop->Open(path);
+  bool reparsePoint = !held && ::GetLastError() == ERROR_CANT_ACCESS_FILE;
+  LocalMemory descriptor;
+  PSID owner = nullptr;
+  if (held) drop->ReadOwner(&descriptor, &owner);
+  NoteDropFolderState(path, reparsePoint, owner);
+  return held;
 }
 
 }  // namespace
@@ -165,22 +257,8 @@ Str ResultLine(bool started, ResultCode code) {
 }
 
 void ExecuteServiceStep(const Str& folder) {
-  PathList markers = ListFiles(folder, Str("*.removepending"));
-  for (uint32_t i = 0; i < markers.Length(); ++i) {
-    Str marker = markers[i];
-    if (marker.IsEmpty()) continue;
-    Str installer = JoinFilePath(folder, WithExtension(BaseNameOf(marker), ".msi"));
-    if (!FileExists(installer) || DeleteNoFollow(installer)) {
-      DeleteNoFollow(marker);
-      continue;
-    }
-    DWORD error = ::GetLastError();
-    Str text = GetErrorText(error, nullptr, nullptr, false, LANG_NEUTRAL, SUBLANG_DEFAULT);
-    const char* line =
-        TraceFormat("ExecuteServiceStep: Could not remove installer file [%s]: %s", installer.c_str(), text.c_str());
-    TraceAssert(TraceAreaDefault, TraceError, kTraceSource, kCleanupTraceLine, line);
-    TraceFormatDone();
-  }
+  HeldFolder held;
+  if (held.Open(folder)) CleanUp(held);
 }
 
 Str MoveToUpdateFolder(const Str& updateFolder, const HeldPackage& package) {
@@ -188,16 +266,15 @@ Str MoveToUpdateFolder(const Str& updateFolder, const HeldPackage& package) {
   // The copy is a new file of this service in the protected folder, secured through its own
   // handle before it gets its name: a rename would keep the dropped file's owner, its ACL and
   // every handle a user opened on it.
-  Str name = FileNameOf(package.Path());
-  return CopyIntoFolder(package, updateFolder, name);
+  return CopyIntoFolder(package, updateFolder, package.Name());
 }
 
 Str MoveToUpdateFolder(const Str& updateFolder, const Str& package) {
+  HeldFolder folder;
   HeldPackage held;
-  if (!held.Open(package)) return Str();
+  if (!folder.Open(DirectoryOf(package)) || !held.Open(folder, FileNameOf(package))) return Str();
   Str copy = MoveToUpdateFolder(updateFolder, held);
-  if (!copy.IsEmpty() && !held.Delete())
-    CreateMarkerNoFollow(JoinFilePath(DirectoryOf(package), WithExtension(BaseNameOf(package), ".removepending")));
+  if (!copy.IsEmpty() && !held.Delete()) folder.CreateMarker(WithExtension(BaseNameOf(package), ".removepending"));
   return copy;
 }
 
@@ -222,26 +299,31 @@ bool UpdateStep() {
   if (!UpdatesAllowed()) return false;
 
   Str updateFolder = UpdateFolderPath();
-  if (!updateFolder.IsEmpty() && !MakeDirectory(updateFolder, true)) updateFolder = Str();
+  if (!updateFolder.IsEmpty() && !MakeProtectedFolder(updateFolder, kUpdateFolderSecurity)) updateFolder = Str();
   Str dropFolder = DropFolderPath();
   if (dropFolder.IsEmpty() || updateFolder.IsEmpty()) return false;
+  // Only administrators can change the update folder; one they made a junction is followed.
+  HeldFolder update;
+  if (!update.OpenFollowingLinks(updateFolder)) return false;
 
-  // The drop folder is held for the whole pass so that it cannot be swapped for a junction
-  // that would lead deletions and markers elsewhere; one that is a reparse point already is
-  // not worked on at all.
+  // The drop folder is held for the whole pass and every file in it is reached through that
+  // handle, so that it cannot be swapped for a junction or mount point that would lead
+  // deletions, markers and opens elsewhere; one that is a reparse point already is not worked on.
   HeldFolder drop;
-  bool dropUsable = drop.Open(dropFolder);
-  if (dropUsable) ExecuteServiceStep(dropFolder);
-  ExecuteServiceStep(updateFolder);
+  bool dropUsable = HoldDropFolder(dropFolder, &drop);
+  if (dropUsable) CleanUp(drop);
+  CleanUp(update);
   if (!dropUsable) return true;
 
-  PathList announcements = ListFiles(dropFolder, Str("*.pending"));
+  PathList announcements = NamesEndingIn(drop, ".pending");
   for (uint32_t i = 0; i < announcements.Length(); ++i) {
     // A stop request is served before the next package, not after the whole list: a user who
     // fills the folder must not keep the service from stopping.
     if (StopRequested()) break;
-    Str pending = announcements[i];
-    if (!pending.IsEmpty()) ProcessPackage(dropFolder, updateFolder, pending);
+    // A folder that became a reparse point, or whose path leads elsewhere now, is left alone:
+    // the next pass looks at it afresh.
+    if (!drop.IsIntact()) break;
+    ProcessPackage(drop, update, announcements[i]);
   }
   return true;
 }
