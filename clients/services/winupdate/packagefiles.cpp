@@ -256,7 +256,7 @@ Str CopyIntoFolder(const HeldPackage& package, const Str& folder, const Str& nam
   if (!package.IsOpen() || target.IsEmpty()) return Str();
   // A fresh name that nobody else can have opened: the copy is this process's own file.
   char unique[48];
-  snprintf(unique, sizeof unique, ".%lu-%lu.copying", ::GetCurrentProcessId(), ::GetTickCount());
+  snprintf(unique, sizeof unique, ".%lu-%lu%s", ::GetCurrentProcessId(), ::GetTickCount(), kCopyingSuffix);
   Str temporaryName = name;
   temporaryName.Append(unique);
   Str temporary = JoinFilePath(folder, temporaryName);

@@ -114,8 +114,45 @@ PathList NamesEndingIn(const HeldFolder& folder, const char* suffix) {
 }
 
 bool (*s_stopRequested)() = nullptr;
+UpdatePassChecks s_checks;
 
 bool StopRequested() { return s_stopRequested && s_stopRequested(); }
+bool Trusted(const Str& path) {
+  WStr wide(path);
+  return s_checks.verifyFileTrust ? s_checks.verifyFileTrust(wide.c_str()) : VerifyFileTrust(wide.c_str());
+}
+bool SignedByMaker(const Str& path) {
+  return s_checks.checkInstallerSigner ? s_checks.checkInstallerSigner(path) : CheckInstallerSigner(path);
+}
+bool StartInstaller(const Str& application, const Str& commandLine) {
+  return s_checks.startInstaller ? s_checks.startInstaller(application, commandLine)
+                                 : RunProgramShown(application, commandLine);
+}
+
+// "UpdateInstaller" names the copy that was handed to the installer. When a copy leaves the
+// update folder again, the value must not go on naming it: a copy that replaced an earlier
+// package of the same name and then failed its checks would otherwise leave the record of that
+// earlier package pointing at nothing.
+Str InstallerRecord() { return ReadRegistryText(Str(kSetupsKey), Str(), Str(kUpdateInstallerValue), Str()); }
+
+// Puts back what the record said before (a value that was not there goes again).
+void RestoreInstallerRecord(const Str& previous) {
+  if (!previous.IsEmpty()) {
+    WriteRegistryText(Str(kSetupsKey), Str(), Str(kUpdateInstallerValue), previous);
+    return;
+  }
+  RegistryKey key;
+  if (OpenRegistryKey(Str(kSetupsKey), RegistryCreate, RegistryViewDefault, &key))
+    ::RegDeleteValueW(key.Get(), WStr(kUpdateInstallerValue).c_str());
+}
+
+void ForgetInstallerRecord(const Str& copy) {
+  WStr recorded(InstallerRecord()), wideCopy(copy);
+  if (!recorded.IsEmpty() &&
+      ::CompareStringOrdinal(recorded.c_str(), static_cast<int>(recorded.Length()), wideCopy.c_str(),
+                             static_cast<int>(wideCopy.Length()), TRUE) == CSTR_EQUAL)
+    RestoreInstallerRecord(Str());
+}
 
 // The names of one announced package X.
 struct PackageNames {
@@ -143,20 +180,23 @@ ResultCode CheckCopyAndStart(const HeldFolder& drop, const PackageNames& names, 
   // Held from here on: nobody can write, rename or delete the package while it is checked and
   // copied. Links and reparse points are refused: they may lead to files the user cannot touch.
   if (!package.Open(drop, names.installer)) return ResultNotMoved;
-  if (!VerifyFileTrust(WStr(package.Path()).c_str())) return ResultUntrusted;
-  if (!CheckInstallerSigner(package.Path())) return ResultSignerFailed;
+  if (!Trusted(package.Path())) return ResultUntrusted;
+  if (!SignedByMaker(package.Path())) return ResultSignerFailed;
   *copy = MoveToUpdateFolder(updateFolder, package);
   if (copy->IsEmpty()) return ResultNotMoved;
-  WriteRegistryText(Str(kSetupsKey), Str(), Str(kUpdateInstallerValue), *copy);
   // The dropped package leaves the drop folder; only the copy goes on.
   if (!package.Delete()) drop.CreateMarker(names.marker);
   // Only the second check, on the copy in the protected folder, decides.
-  const bool trusted = VerifyFileTrust(WStr(*copy).c_str());
-  if (!trusted) return ResultMovedUntrusted;
-  if (!CheckInstallerSigner(*copy)) return ResultMovedSignerFailed;
+  if (!Trusted(*copy)) return ResultMovedUntrusted;
+  if (!SignedByMaker(*copy)) return ResultMovedSignerFailed;
   Str msiexec = FindSystemInstaller();
   if (msiexec.IsEmpty()) return ResultNoInstaller;
-  *started = RunProgramShown(msiexec, InstallerCommand(msiexec, *copy));
+  // Recorded once the copy has passed both checks, just before the installer gets it; an
+  // installer that does not start leaves the record as it was, since the copy is deleted again.
+  Str previous = InstallerRecord();
+  WriteRegistryText(Str(kSetupsKey), Str(), Str(kUpdateInstallerValue), *copy);
+  *started = StartInstaller(msiexec, InstallerCommand(msiexec, *copy));
+  if (!*started) RestoreInstallerRecord(previous);
   return *started ? ResultStarted : ResultNotStarted;
 }
 
@@ -166,6 +206,7 @@ void RemoveRejected(const HeldFolder& drop, const HeldFolder& update, const Pack
                     HeldPackage& package) {
   if (!copy.IsEmpty()) {
     if (!update.DeleteEntry(FileNameOf(copy))) update.CreateMarker(names.marker);
+    ForgetInstallerRecord(copy);
     return;
   }
   // A package that was never there counts as not deleted: its marker goes on the next pass.
@@ -219,6 +260,13 @@ void CleanUp(const HeldFolder& folder) {
     }
     TraceNotRemoved(PlainJoin(folder.Path(), installer));
   }
+}
+
+// A temporary copy is this process's own file, open without sharing until it is renamed or
+// deleted: one that can be deleted now was left by a service that ended while it copied.
+void RemoveStaleCopies(const HeldFolder& update) {
+  PathList copies = NamesEndingIn(update, kCopyingSuffix);
+  for (uint32_t i = 0; i < copies.Length(); ++i) update.DeleteEntry(copies[i]);
 }
 
 // Makes the folder with the protection `sddl` when it is missing; an existing folder keeps its
@@ -280,6 +328,8 @@ Str MoveToUpdateFolder(const Str& updateFolder, const Str& package) {
 
 void SetUpdatePassStopCheck(bool (*stopRequested)()) { s_stopRequested = stopRequested; }
 
+void SetUpdatePassChecks(const UpdatePassChecks& checks) { s_checks = checks; }
+
 Str DropFolderPath() {
   Str folder = GetDirectory(DirectoryCommonAppData);
   if (folder.IsEmpty() || !AppendPathComponent(folder, Str("vennacor.plugin"))) return Str();
@@ -313,6 +363,7 @@ bool UpdateStep() {
   bool dropUsable = HoldDropFolder(dropFolder, &drop);
   if (dropUsable) CleanUp(drop);
   CleanUp(update);
+  RemoveStaleCopies(update);
   if (!dropUsable) return true;
 
   PathList announcements = NamesEndingIn(drop, ".pending");
