@@ -9,6 +9,39 @@
 #include "handles.h"
 #include "str.h"
 
+#include <cstdint>
+#include <vector>
+
+class HeldFolder;
+
+// One listing of a held folder's files, read once per pass. The pass asks it whether a name is
+// there instead of looking each name up in the folder: under Wine every lookup of a name that is
+// not there reads the whole folder, which made a pass over N announcements grow with N squared.
+// Names compare as the file system compares them: ordinally, without regard to letter case.
+class FolderListing {
+ public:
+  // The files (not folders) of `folder`, read through its handle; false with the Windows error
+  // when the folder cannot be read (the listing is then empty).
+  bool Read(const HeldFolder& folder);
+  uint32_t Count() const { return static_cast<uint32_t>(entries_.size()); }
+  // The names in the order the file system returned them, also those forgotten since.
+  const Str& NameAt(uint32_t index) const { return entries_[index].name; }
+  // Listed, and not forgotten since.
+  bool Has(const Str& name) const;
+  // The pass removed the entry.
+  void Forget(const Str& name);
+
+ private:
+  struct Entry {
+    Str name;
+    WStr key;
+    bool gone;
+  };
+  int64_t Find(const Str& name) const;
+  std::vector<Entry> entries_;
+  std::vector<uint32_t> sorted_;  // indices into entries_, in name order
+};
+
 // A folder held open for one pass, and the only way the pass reaches the files in it. While
 // held it cannot be renamed or deleted (it is opened without delete sharing). Every operation
 // below names one component relative to the handle, so a junction, mount point or link to an
@@ -37,9 +70,9 @@ class HeldFolder {
   // Deletes the entry `name` itself (also a link or a junction), never what it points to, and
   // never a real folder (ERROR_ACCESS_DENIED). The read-only attribute does not stop it.
   bool DeleteEntry(const Str& name) const;
-  // Creates the empty file `name`; something already there under that name (also a link) is
-  // left alone and counts as made only when it is a plain file.
-  bool CreateMarker(const Str& name) const;
+  // Creates the empty file `name` (a marker); something already there under that name (also a
+  // link) is left alone and counts as made only when it is a plain file.
+  bool CreateEmptyFile(const Str& name) const;
   // The owner of the held folder, in `descriptor`'s memory; false when the system reports none.
   bool ReadOwner(LocalMemory* descriptor, PSID* owner) const;
 
@@ -47,6 +80,7 @@ class HeldFolder {
   bool Hold(const Str& path, DWORD flags);
   FileHandle handle_;
   Str path_;
+  uint64_t index_ = 0;  // the held folder's file index, to know it again under its path
 };
 
 // A package held for one pass: opened relative to its held folder, without following reparse

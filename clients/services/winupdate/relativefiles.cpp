@@ -36,6 +36,9 @@ using NtCreateFileFunction = LONG(NTAPI*)(HANDLE* file, ACCESS_MASK access, NtOb
                                           ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
                                           void* extendedAttributes, ULONG extendedAttributesLength);
 using NtStatusToErrorFunction = ULONG(NTAPI*)(LONG status);
+using NtQueryInformationFileFunction = LONG(NTAPI*)(HANDLE file, NtIoStatusBlock* status, void* information,
+                                                    ULONG length, int informationClass);
+constexpr int kFileInternalInformation = 6;
 
 constexpr ULONG kObjCaseInsensitive = 0x00000040;
 // Fails the open with STATUS_REPARSE_POINT_ENCOUNTERED instead of following any reparse point
@@ -44,6 +47,7 @@ constexpr ULONG kObjDontReparse = 0x00001000;
 constexpr ULONG kFileOpen = 1;
 constexpr ULONG kFileCreate = 2;
 constexpr ULONG kFileNonDirectoryFile = 0x00000040;
+constexpr ULONG kFileDirectoryFile = 0x00000001;
 constexpr ULONG kFileSynchronousIoNonAlert = 0x00000020;
 constexpr ULONG kFileOpenReparsePoint = 0x00200000;
 constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000D);
@@ -51,6 +55,7 @@ constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000D);
 // Resolved on first use; a race stores the same value twice.
 std::atomic<NtCreateFileFunction> s_ntCreateFile{nullptr};
 std::atomic<NtStatusToErrorFunction> s_ntStatusToError{nullptr};
+std::atomic<NtQueryInformationFileFunction> s_ntQueryInformationFile{nullptr};
 std::atomic<bool> s_dontReparseKnown{true};
 
 template <typename Function>
@@ -140,6 +145,41 @@ FileHandle OpenRelative(HANDLE folder, const Str& name, DWORD access, DWORD shar
   }
   ::SetLastError(ERROR_SUCCESS);
   return FileHandle(file);
+}
+
+FileHandle ReopenFolder(HANDLE folder, DWORD access) {
+  NtCreateFileFunction create = Resolve(s_ntCreateFile, "NtCreateFile");
+  if (!folder || folder == INVALID_HANDLE_VALUE || !create) {
+    ::SetLastError(create ? ERROR_INVALID_HANDLE : ERROR_PROC_NOT_FOUND);
+    return FileHandle();
+  }
+  HANDLE file = nullptr;
+  LONG status = CreateRelative(create, folder, WStr(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, kFileOpen,
+                               kFileSynchronousIoNonAlert | kFileOpenReparsePoint | kFileDirectoryFile,
+                               kObjCaseInsensitive, &file);
+  if (status < 0) {
+    FileHandle unwanted(file);
+    ::SetLastError(ErrorOf(status));
+    return FileHandle();
+  }
+  return FileHandle(file);
+}
+
+bool FileIndexOf(HANDLE file, uint64_t* index) {
+  NtQueryInformationFileFunction query = Resolve(s_ntQueryInformationFile, "NtQueryInformationFile");
+  if (!query) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
+  }
+  LARGE_INTEGER internal = {};
+  NtIoStatusBlock status = {};
+  LONG result = query(file, &status, &internal, sizeof internal, kFileInternalInformation);
+  if (result < 0) {
+    ::SetLastError(ErrorOf(result));
+    return false;
+  }
+  *index = static_cast<uint64_t>(internal.QuadPart);
+  return true;
 }
 
 bool RelativeOpensRefuseReparse() { return s_dontReparseKnown.load(std::memory_order_relaxed); }

@@ -32,6 +32,18 @@ enum class RelativeKind : uint32_t {
 FileHandle OpenRelative(HANDLE folder, const Str& name, DWORD access, DWORD share, RelativeOpen how,
                         RelativeKind kind);
 
+// A new handle to the folder `folder` holds, opened through it (an empty name relative to it),
+// never through a path: for a listing of its own. Under Wine a handle lists a folder as it was at
+// the handle's first listing, also when the listing is restarted. An invalid handle with the
+// Windows error on failure.
+FileHandle ReopenFolder(HANDLE folder, DWORD access);
+
+// The file index of an open file (NtQueryInformationFile, FileInternalInformation): the number
+// that tells files of one volume apart. GetFileInformationByHandle gives it too, but also reads
+// the volume's serial number, which under Wine is a request to the mount manager that costs
+// milliseconds. False with the Windows error.
+bool FileIndexOf(HANDLE file, uint64_t* index);
+
 // True while the system accepts OBJ_DONT_REPARSE; false after it refused it once (Windows
 // before 10), from when on relative opens rely on FILE_OPEN_REPARSE_POINT alone.
 bool RelativeOpensRefuseReparse();

@@ -102,17 +102,6 @@ bool HasSuffix(const Str& name, const char* suffix) {
   return true;
 }
 
-// The names of the files of `folder` that end in `suffix` (lower case), in listing order.
-PathList NamesEndingIn(const HeldFolder& folder, const char* suffix) {
-  PathList all, matching;
-  folder.ListFileNames(&all);
-  for (uint32_t i = 0; i < all.Length(); ++i) {
-    Str name = all[i];
-    if (HasSuffix(name, suffix)) matching.Push(name);
-  }
-  return matching;
-}
-
 bool (*s_stopRequested)() = nullptr;
 UpdatePassChecks s_checks;
 
@@ -172,20 +161,49 @@ bool NamePackage(const Str& pending, const Str& updateFolder, PackageNames* name
   return IsValidFileName(names->installer) && !names->resultPath.IsEmpty();
 }
 
+// What the pass knows of the drop folder's files: the listing taken when it began, and a second
+// one, taken the first time an announced package is missing from the first. The client writes
+// X.msi before X.pending, so an X.msi is missing beside a listed X.pending only when both were
+// written while the first listing was read, and then it is in the second, which is read after
+// the first is complete.
+struct DropListing {
+  FolderListing first;
+  FolderListing second;
+  bool secondRead = false;
+
+  void Forget(const Str& name) {
+    first.Forget(name);
+    if (secondRead) second.Forget(name);
+  }
+};
+
+bool PackageIsThere(const HeldFolder& drop, DropListing& files, const PackageNames& names) {
+  if (files.first.Has(names.installer)) return true;
+  if (!files.secondRead) {
+    files.second.Read(drop);
+    files.secondRead = true;
+  }
+  return files.second.Has(names.installer);
+}
+
 // Checks, copies and starts the announced package; the code of how far it got. `copy` is the
 // copy in the update folder once there is one.
-ResultCode CheckCopyAndStart(const HeldFolder& drop, const PackageNames& names, const Str& updateFolder,
-                             HeldPackage& package, Str* copy, bool* started) {
-  if (!drop.HasFile(names.installer)) return ResultNoPackage;
+ResultCode CheckCopyAndStart(const HeldFolder& drop, bool packageThere, const PackageNames& names,
+                             const Str& updateFolder, HeldPackage& package, Str* copy, bool* started) {
+  if (!packageThere) return ResultNoPackage;
   // Held from here on: nobody can write, rename or delete the package while it is checked and
   // copied. Links and reparse points are refused: they may lead to files the user cannot touch.
-  if (!package.Open(drop, names.installer)) return ResultNotMoved;
+  if (!package.Open(drop, names.installer)) {
+    // One that went after the listing is no package either.
+    DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ResultNoPackage : ResultNotMoved;
+  }
   if (!Trusted(package.Path())) return ResultUntrusted;
   if (!SignedByMaker(package.Path())) return ResultSignerFailed;
   *copy = MoveToUpdateFolder(updateFolder, package);
   if (copy->IsEmpty()) return ResultNotMoved;
   // The dropped package leaves the drop folder; only the copy goes on.
-  if (!package.Delete()) drop.CreateMarker(names.marker);
+  if (!package.Delete()) drop.CreateEmptyFile(names.marker);
   // Only the second check, on the copy in the protected folder, decides.
   if (!Trusted(*copy)) return ResultMovedUntrusted;
   if (!SignedByMaker(*copy)) return ResultMovedSignerFailed;
@@ -202,19 +220,23 @@ ResultCode CheckCopyAndStart(const HeldFolder& drop, const PackageNames& names, 
 
 // A package that was not started leaves the folder it is in; what cannot be deleted gets a
 // marker beside it for a later pass.
-void RemoveRejected(const HeldFolder& drop, const HeldFolder& update, const PackageNames& names, const Str& copy,
-                    HeldPackage& package) {
+void RemoveRejected(const HeldFolder& drop, DropListing& dropFiles, bool packageThere, const HeldFolder& update,
+                    const PackageNames& names, const Str& copy, HeldPackage& package) {
   if (!copy.IsEmpty()) {
-    if (!update.DeleteEntry(FileNameOf(copy))) update.CreateMarker(names.marker);
+    if (!update.DeleteEntry(FileNameOf(copy))) update.CreateEmptyFile(names.marker);
     ForgetInstallerRecord(copy);
     return;
   }
   // A package that was never there counts as not deleted: its marker goes on the next pass.
-  bool removed = package.IsOpen() ? package.Delete() : drop.DeleteEntry(names.installer);
-  if (!removed) drop.CreateMarker(names.marker);
+  bool removed = packageThere && (package.IsOpen() ? package.Delete() : drop.DeleteEntry(names.installer));
+  if (removed) {
+    dropFiles.Forget(names.installer);
+    return;
+  }
+  drop.CreateEmptyFile(names.marker);
 }
 
-void ProcessPackage(const HeldFolder& drop, const HeldFolder& update, const Str& pending) {
+void ProcessPackage(const HeldFolder& drop, DropListing& dropFiles, const HeldFolder& update, const Str& pending) {
   PackageNames names;
   if (!NamePackage(pending, update.Path(), &names)) {
     // A name the path grammar refuses (a device name such as NUL, one too long for its result)
@@ -228,10 +250,13 @@ void ProcessPackage(const HeldFolder& drop, const HeldFolder& update, const Str&
   HeldPackage package;
   Str copy;
   bool started = false;
-  ResultCode code = CheckCopyAndStart(drop, names, update.Path(), package, &copy, &started);
-  if (!started) RemoveRejected(drop, update, names, copy, package);
+  const bool packageThere = PackageIsThere(drop, dropFiles, names);
+  ResultCode code = CheckCopyAndStart(drop, packageThere, names, update.Path(), package, &copy, &started);
+  if (started) dropFiles.Forget(names.installer);
+  else RemoveRejected(drop, dropFiles, packageThere, update, names, copy, package);
   package.Close();
   drop.DeleteEntry(names.pending);
+  dropFiles.Forget(names.pending);
   TraceResult(code);
   WriteResultFile(names.resultPath, started, code);
 }
@@ -245,28 +270,40 @@ void TraceNotRemoved(const Str& installer) {
   TraceFormatDone();
 }
 
-// Removes the packages the markers of `folder` name, and then the markers. A package that is
-// announced again (X.pending beside it) is not the one the marker was left for: the marker goes
-// and the pass takes the package.
-void CleanUp(const HeldFolder& folder) {
-  PathList markers = NamesEndingIn(folder, ".removepending");
-  for (uint32_t i = 0; i < markers.Length(); ++i) {
-    Str marker = markers[i];
+// Removes the packages the markers of `folder` name, and then the markers. A package that was not
+// there when the folder was listed is not the one a marker was left for, and neither is one that
+// is announced again (X.pending beside it, also one written since the listing): the marker goes
+// and the package stays for the pass.
+void CleanUp(const HeldFolder& folder, FolderListing& files) {
+  for (uint32_t i = 0; i < files.Count(); ++i) {
+    Str marker = files.NameAt(i);
+    if (!HasSuffix(marker, ".removepending") || !files.Has(marker)) continue;
     Str base = BaseNameOf(marker);
     Str installer = WithExtension(base, ".msi");
-    if (folder.HasFile(WithExtension(base, ".pending")) || !folder.HasFile(installer) || folder.DeleteEntry(installer)) {
-      folder.DeleteEntry(marker);
+    Str pending = WithExtension(base, ".pending");
+    bool removed = false;
+    if (!files.Has(installer) || files.Has(pending) || folder.HasFile(pending)) {
+      removed = true;
+    } else if (folder.DeleteEntry(installer)) {
+      files.Forget(installer);
+      removed = true;
+    }
+    if (!removed) {
+      TraceNotRemoved(PlainJoin(folder.Path(), installer));
       continue;
     }
-    TraceNotRemoved(PlainJoin(folder.Path(), installer));
+    folder.DeleteEntry(marker);
+    files.Forget(marker);
   }
 }
 
 // A temporary copy is this process's own file, open without sharing until it is renamed or
 // deleted: one that can be deleted now was left by a service that ended while it copied.
-void RemoveStaleCopies(const HeldFolder& update) {
-  PathList copies = NamesEndingIn(update, kCopyingSuffix);
-  for (uint32_t i = 0; i < copies.Length(); ++i) update.DeleteEntry(copies[i]);
+void RemoveStaleCopies(const HeldFolder& update, FolderListing& files) {
+  for (uint32_t i = 0; i < files.Count(); ++i) {
+    Str name = files.NameAt(i);
+    if (HasSuffix(name, kCopyingSuffix) && files.Has(name) && update.DeleteEntry(name)) files.Forget(name);
+  }
 }
 
 // Makes the folder with the protection `sddl` when it is missing; an existing folder keeps its
@@ -306,7 +343,8 @@ Str ResultLine(bool started, ResultCode code) {
 
 void ExecuteServiceStep(const Str& folder) {
   HeldFolder held;
-  if (held.Open(folder)) CleanUp(held);
+  FolderListing files;
+  if (held.Open(folder) && files.Read(held)) CleanUp(held, files);
 }
 
 Str MoveToUpdateFolder(const Str& updateFolder, const HeldPackage& package) {
@@ -322,7 +360,7 @@ Str MoveToUpdateFolder(const Str& updateFolder, const Str& package) {
   HeldPackage held;
   if (!folder.Open(DirectoryOf(package)) || !held.Open(folder, FileNameOf(package))) return Str();
   Str copy = MoveToUpdateFolder(updateFolder, held);
-  if (!copy.IsEmpty() && !held.Delete()) folder.CreateMarker(WithExtension(BaseNameOf(package), ".removepending"));
+  if (!copy.IsEmpty() && !held.Delete()) folder.CreateEmptyFile(WithExtension(BaseNameOf(package), ".removepending"));
   return copy;
 }
 
@@ -359,22 +397,28 @@ bool UpdateStep() {
   // The drop folder is held for the whole pass and every file in it is reached through that
   // handle, so that it cannot be swapped for a junction or mount point that would lead
   // deletions, markers and opens elsewhere; one that is a reparse point already is not worked on.
+  // One listing of each folder per pass: every "is X there" of the pass is answered from it.
   HeldFolder drop;
-  bool dropUsable = HoldDropFolder(dropFolder, &drop);
-  if (dropUsable) CleanUp(drop);
-  CleanUp(update);
-  RemoveStaleCopies(update);
+  DropListing dropFiles;
+  bool dropUsable = HoldDropFolder(dropFolder, &drop) && dropFiles.first.Read(drop);
+  if (dropUsable) CleanUp(drop, dropFiles.first);
+  FolderListing updateFiles;
+  if (updateFiles.Read(update)) {
+    CleanUp(update, updateFiles);
+    RemoveStaleCopies(update, updateFiles);
+  }
   if (!dropUsable) return true;
 
-  PathList announcements = NamesEndingIn(drop, ".pending");
-  for (uint32_t i = 0; i < announcements.Length(); ++i) {
+  for (uint32_t i = 0; i < dropFiles.first.Count(); ++i) {
+    Str name = dropFiles.first.NameAt(i);
+    if (!HasSuffix(name, ".pending") || !dropFiles.first.Has(name)) continue;
     // A stop request is served before the next package, not after the whole list: a user who
     // fills the folder must not keep the service from stopping.
     if (StopRequested()) break;
     // A folder that became a reparse point, or whose path leads elsewhere now, is left alone:
     // the next pass looks at it afresh.
     if (!drop.IsIntact()) break;
-    ProcessPackage(drop, update, announcements[i]);
+    ProcessPackage(drop, dropFiles, update, name);
   }
   return true;
 }

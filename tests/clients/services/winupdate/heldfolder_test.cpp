@@ -96,11 +96,11 @@ TEST(HeldFolder, NamesStayInsideTheFolder) {
   EXPECT_TRUE(Exists(dir.Join(L"held\\sub")));
   // A marker never opens what is already there.
   ASSERT_TRUE(test::WriteFileBytes(dir.Join(L"held\\kept.removepending"), "content"));
-  EXPECT_TRUE(folder.CreateMarker(Str("kept.removepending")));
+  EXPECT_TRUE(folder.CreateEmptyFile(Str("kept.removepending")));
   std::string content;
   ASSERT_TRUE(test::ReadFileBytes(dir.Join(L"held\\kept.removepending"), &content));
   EXPECT_EQ(content, "content");
-  EXPECT_FALSE(folder.CreateMarker(Str("sub")));
+  EXPECT_FALSE(folder.CreateEmptyFile(Str("sub")));
 }
 
 // The attack the held folder closes: once the pass holds the folder, its path is made to lead
@@ -125,7 +125,7 @@ TEST(HeldFolder, KeepsToTheFolderItOpenedWhenItsPathIsSwapped) {
   EXPECT_FALSE(folder.IsIntact());
   EXPECT_FALSE(folder.HasFile(Str("other.msi")));
   EXPECT_TRUE(folder.DeleteEntry(Str("X.msi")));
-  EXPECT_TRUE(folder.CreateMarker(Str("X.removepending")));
+  EXPECT_TRUE(folder.CreateEmptyFile(Str("X.removepending")));
   PathList listed;
   ASSERT_TRUE(folder.ListFileNames(&listed));
   std::vector<std::string> names;
@@ -167,7 +167,7 @@ TEST(HeldFolder, KeepsToTheFolderItOpenedWhenItBecomesAMountPoint) {
   EXPECT_FALSE(folder.IsIntact());
   EXPECT_FALSE(folder.HasFile(Str("X.msi")));
   EXPECT_FALSE(folder.DeleteEntry(Str("X.msi")));
-  folder.CreateMarker(Str("X.removepending"));
+  folder.CreateEmptyFile(Str("X.removepending"));
   EXPECT_EQ(NamesIn(target), (std::vector<std::string>{"X.msi"}));
 
   EXPECT_TRUE(mountpoint::Remove(path));

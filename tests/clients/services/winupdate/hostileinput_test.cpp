@@ -354,6 +354,31 @@ TEST_F(HostileDrop, DropFolderSwappedDuringThePassIsNotWorkedOnFurther) {
   EXPECT_EQ(NamesIn(DropFolder()), (std::vector<std::string>{"later.pending", "swapped.msi", "swapped.pending"}));
 }
 
+// The pass decides from one listing of the drop folder whether X.msi is there. What changes after
+// the listing is still seen where it matters: a package that comes after it (the client wrote it
+// while the folder was being listed) is taken, and one that goes after it is no package.
+bool s_changeDone = false;
+bool ChangeTheDropFolderOnce() {
+  if (s_changeDone) return false;
+  s_changeDone = true;
+  CopyFileW(FixturePath(L"unsigned.msi").c_str(), InDrop(L"late.msi").c_str(), FALSE);
+  DeleteFileW(InDrop(L"gone.msi").c_str());
+  return false;
+}
+
+TEST_F(HostileDrop, PackagesThatComeOrGoAfterTheListingAreAnsweredForWhatIsThere) {
+  Announce(L"late");
+  ASSERT_TRUE(CopyFileW(FixturePath(L"unsigned.msi").c_str(), InDrop(L"gone.msi").c_str(), FALSE));
+  Announce(L"gone");
+  s_changeDone = false;
+  SetUpdatePassStopCheck(ChangeTheDropFolderOnce);
+  ASSERT_TRUE(UpdateStep());
+  SetUpdatePassStopCheck(nullptr);
+  EXPECT_EQ(CodeOf(L"late"), ResultUntrusted) << ResultOf(L"late");  // checked, not "no package"
+  EXPECT_FALSE(Exists(InDrop(L"late.msi")));
+  EXPECT_EQ(CodeOf(L"gone"), ResultNoPackage) << ResultOf(L"gone");
+}
+
 int s_packagesBeforeStop = 0;
 bool StopAfterSomePackages() { return s_packagesBeforeStop-- <= 0; }
 
