@@ -44,5 +44,16 @@ Str MoveToUpdateFolder(const Str& updateFolder, const Str& package);
 Str MoveToUpdateFolder(const Str& updateFolder, const HeldPackage& package);
 // The service tells the pass how to learn of a stop request; the pass asks before each package.
 void SetUpdatePassStopCheck(bool (*stopRequested)());
+// The checks the pass makes on a package (on the dropped file first, then on its copy in the
+// update folder) and the launcher that starts the installer. The service uses the real ones
+// (VerifyFileTrust, CheckInstallerSigner, RunProgramShown); a test may put in its own to reach
+// outcomes that real packages cannot give, such as a copy that fails its second check or an
+// installer that does not start. A member left null means the real one.
+struct UpdatePassChecks {
+  bool (*verifyFileTrust)(const wchar_t* path) = nullptr;
+  bool (*checkInstallerSigner)(const Str& path) = nullptr;
+  bool (*startInstaller)(const Str& application, const Str& commandLine) = nullptr;
+};
+void SetUpdatePassChecks(const UpdatePassChecks& checks);
 // The one line of X.result: "%u|%s: %u" of the started flag, the local time and the code.
 Str ResultLine(bool started, ResultCode code);

@@ -63,14 +63,19 @@ WStr GetCertificateNameAttribute(PCCERT_CONTEXT certificate, const char* oid) {
   // 1 is the terminator alone: the attribute is absent or empty.
   if (needed <= 1) return WStr();
 
-  WStr name;
-  wchar_t* buffer = name.GetBuffer(needed - 1);
-  if (!buffer) return WStr();
+  HeapMemory block(::HeapAlloc(::GetProcessHeap(), 0, size_t(needed) * sizeof(wchar_t)));
+  if (!block) return WStr();
+  wchar_t* buffer = static_cast<wchar_t*>(block.Get());
   const DWORD written = ::CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, type, buffer, needed);
-  if (written <= 1) return WStr();
-  // The buffer has `needed` units; whatever was written is terminated within them.
-  buffer[needed - 1] = 0;
-  return name;
+  if (written <= 1 || written > needed) return WStr();
+  // The name is the `written - 1` units before the terminator, whatever they hold: a name with
+  // an embedded zero ("Vennacor R&D GmbH", zero, more) must not read as the part before it.
+  return WStr(buffer, written - 1);
+}
+
+bool CertificateNamesMaker(PCCERT_CONTEXT certificate) {
+  return GetCertificateNameAttribute(certificate, kOrganisationOid) == WStr(kInstallerSignerName) ||
+         GetCertificateNameAttribute(certificate, kOrganisationalUnitOid) == WStr(kInstallerSignerName);
 }
 
 bool CheckInstallerSigner(const Str& path) {
@@ -101,8 +106,7 @@ bool CheckInstallerSigner(const Str& path) {
     return false;
   }
 
-  if (GetCertificateNameAttribute(signer.Get(), kOrganisationOid) == kInstallerSignerName) return true;
-  if (GetCertificateNameAttribute(signer.Get(), kOrganisationalUnitOid) == kInstallerSignerName) return true;
+  if (CertificateNamesMaker(signer.Get())) return true;
   ::SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
   return false;
 }

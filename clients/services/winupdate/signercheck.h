@@ -22,6 +22,11 @@ bool VerifyFileTrust(const wchar_t* path);
 // The names are compared whole and code unit by code unit: case, blanks and punctuation count.
 bool CheckInstallerSigner(const Str& path);
 
-// The subject's value of the name attribute `oid` as CertGetNameStringW gives it; empty when the
-// attribute is absent or cannot be read.
+// The subject's value of the name attribute `oid` as CertGetNameStringW gives it, in the length
+// it answers (an embedded zero stays part of the name); empty when the attribute is absent or
+// cannot be read.
 WStr GetCertificateNameAttribute(PCCERT_CONTEXT certificate, const char* oid);
+
+// The comparison of CheckInstallerSigner on a certificate: its organisation, or failing that its
+// organisational unit, is the signer name over its whole length.
+bool CertificateNamesMaker(PCCERT_CONTEXT certificate);

@@ -14,8 +14,10 @@ bool FileExists(const Str& path);
 bool DirectoryExists(const Str& path);
 
 // CreateDirectoryW; a directory that is already there counts as made (the call's error stays
-// set). With `withParents`, missing parents are made first.
-bool MakeDirectory(const Str& path, bool withParents);
+// set) and keeps its security. With `withParents`, missing parents are made first (with the
+// default security). `security`, when given, is the security of `path` itself if this call
+// makes it; without it the new directory inherits from its parent.
+bool MakeDirectory(const Str& path, bool withParents, PSECURITY_DESCRIPTOR security = nullptr);
 
 // Creates the file, or truncates an existing one, to 0 bytes.
 bool CreateEmptyFile(const Str& path);

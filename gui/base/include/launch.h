@@ -13,7 +13,14 @@
 // success) and hands the process handle to `process`; 0 when nothing was started.
 uint32_t ExecuteCommand(const Str& commandLine, const Str& workingDirectory, bool showWindow, bool foreground,
                         KernelHandle* process);
+// ExecuteCommand with the program to run given apart from the command line: CreateProcessW gets
+// `application` (a full path) as its application name and runs exactly that file, whatever the
+// command line's first word says. The record still shows the command line.
+uint32_t ExecuteProgram(const Str& application, const Str& commandLine, const Str& workingDirectory, bool showWindow,
+                        bool foreground, KernelHandle* process);
 // ExecuteCommand without keeping the process handle; true when a process was started.
 bool RunCommand(const Str& commandLine, const Str& workingDirectory, bool showWindow, bool foreground);
 // RunCommand shown, in the foreground, in the caller's folder.
 bool RunCommandShown(const Str& commandLine);
+// RunCommandShown of ExecuteProgram: `application` runs with `commandLine`.
+bool RunProgramShown(const Str& application, const Str& commandLine);

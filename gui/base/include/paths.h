@@ -14,6 +14,10 @@
 //  - a component may not contain characters below 0x20 or any of ?*<>|":\/, must be well-formed
 //    UTF-8 and may have at most 256 characters; server and share names in addition may not be
 //    empty or only dots;
+//  - a component may not end in a dot or a blank, nor be a DOS device name (CON, PRN, AUX, NUL,
+//    CONIN$, CONOUT$, COM0-COM9, LPT0-LPT9 and COM/LPT with a superscript 1, 2 or 3), in any
+//    letter case, also with an extension or with blanks before the first dot ("nul.txt",
+//    "COM1 .log"): Windows would strip the dots and blanks, or open the device;
 //  - with `fileOnly`, a path that ends with a separator, "." or ".." (or is only a root) is
 //    invalid: it cannot name a file.
 // A drive root keeps its separator ("C:\"); every other result has none at the end.
@@ -26,6 +30,10 @@ bool AppendPathComponent(Str& path, const Str& name);
 // directory + "\" + name normalised with fileOnly set; empty for an empty directory or name or
 // an invalid result (wildcards are invalid: listings join their pattern with PlainJoin).
 Str JoinFilePath(const Str& directory, const Str& name);
+
+// True when `name` is one path component that the grammar accepts (as above): a name that a file
+// can be created and found under exactly as it stands. False with ERROR_INVALID_NAME.
+bool IsValidFileName(const Str& name);
 
 // directory + "\" + name without any check (for wildcard patterns).
 Str PlainJoin(const Str& directory, const Str& name);

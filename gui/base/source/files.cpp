@@ -35,11 +35,13 @@ DWORD Attributes(const Str& path) {
 
 enum class MakeOutcome { Made, Missing, Failed };
 
-// One CreateDirectoryW. Missing: the directory is not there and may need its parents.
-MakeOutcome MakeOneDirectory(const Str& path) {
+// One CreateDirectoryW, with `security` for a directory it makes (null: the default, inherited
+// from the parent). Missing: the directory is not there and may need its parents.
+MakeOutcome MakeOneDirectory(const Str& path, PSECURITY_DESCRIPTOR security = nullptr) {
   WStr wide;
   if (!ToWide(path, &wide)) return MakeOutcome::Failed;
-  if (::CreateDirectoryW(wide.c_str(), nullptr)) return MakeOutcome::Made;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, security, FALSE};
+  if (::CreateDirectoryW(wide.c_str(), security ? &attributes : nullptr)) return MakeOutcome::Made;
   DWORD error = ::GetLastError();
   if (IsContentionError(error)) {
     // Another process may have made it meanwhile, or it was there all along (a drive root
@@ -86,8 +88,8 @@ bool DirectoryExists(const Str& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool MakeDirectory(const Str& path, bool withParents) {
-  MakeOutcome outcome = MakeOneDirectory(path);
+bool MakeDirectory(const Str& path, bool withParents, PSECURITY_DESCRIPTOR security) {
+  MakeOutcome outcome = MakeOneDirectory(path, security);
   if (outcome == MakeOutcome::Made) return true;
   if (!withParents || outcome == MakeOutcome::Failed) return false;
 
@@ -116,7 +118,7 @@ bool MakeDirectory(const Str& path, bool withParents) {
     if (position >= length) break;
     if (MakeOneDirectory(Left(path, position)) != MakeOutcome::Made) return false;
   }
-  return MakeOneDirectory(path) == MakeOutcome::Made;
+  return MakeOneDirectory(path, security) == MakeOutcome::Made;
 }
 
 bool CreateEmptyFile(const Str& path) {

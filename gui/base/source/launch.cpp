@@ -17,8 +17,21 @@ void ReportNotStarted(const Str& commandLine, DWORD code) {
 
 uint32_t ExecuteCommand(const Str& commandLine, const Str& workingDirectory, bool showWindow, bool foreground,
                         KernelHandle* process) {
+  return ExecuteProgram(Str(), commandLine, workingDirectory, showWindow, foreground, process);
+}
+
+uint32_t ExecuteProgram(const Str& application, const Str& commandLine, const Str& workingDirectory, bool showWindow,
+                        bool foreground, KernelHandle* process) {
   if (process) process->Reset();
   if (commandLine.IsEmpty()) return 0;
+  // The program to run, when given, is taken as it stands: Windows then neither reads it from
+  // the command line nor searches for it.
+  WStr program = application.IsEmpty() ? WStr() : WStr(application);
+  if (!application.IsEmpty() && program.IsEmpty()) {
+    ReportNotStarted(commandLine, ERROR_NO_UNICODE_TRANSLATION);
+    ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
 
   WStr directory = workingDirectory.IsEmpty() ? WStr() : WStr(workingDirectory);
   // CreateProcessW may write into the command line, so it gets a private, writable copy.
@@ -36,7 +49,7 @@ uint32_t ExecuteCommand(const Str& commandLine, const Str& workingDirectory, boo
   startup.dwFlags = STARTF_USESHOWWINDOW | (showWindow ? STARTF_FORCEONFEEDBACK : STARTF_FORCEOFFFEEDBACK);
   startup.wShowWindow = showWindow ? SW_SHOW : SW_HIDE;
   PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(nullptr, buffer, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+  if (!::CreateProcessW(program.IsEmpty() ? nullptr : program.c_str(), buffer, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
                         directory.IsEmpty() ? nullptr : directory.c_str(), &startup, &info)) {
     DWORD code = ::GetLastError();
     ReportNotStarted(commandLine, code ? code : static_cast<DWORD>(errno));
@@ -64,3 +77,8 @@ bool RunCommand(const Str& commandLine, const Str& workingDirectory, bool showWi
 }
 
 bool RunCommandShown(const Str& commandLine) { return RunCommand(commandLine, Str(), true, true); }
+
+bool RunProgramShown(const Str& application, const Str& commandLine) {
+  KernelHandle process;
+  return ExecuteProgram(application, commandLine, Str(), true, true, &process) != 0;
+}

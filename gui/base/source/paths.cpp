@@ -64,6 +64,43 @@ bool IsValidName(const char* text, uint32_t length) {
   return true;
 }
 
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoringAsciiCase(const char* text, uint32_t length, const char* word) {
+  uint32_t i = 0;
+  for (; i < length && word[i]; ++i)
+    if (AsciiLower(text[i]) != word[i]) return false;
+  return i == length && word[i] == 0;
+}
+
+// Windows opens a device, not a file, for a path whose last component's part before the first
+// dot, trailing blanks removed, is a DOS device name: "NUL", "nul.txt", "COM1 .log", "LPT¹".
+// A service that writes such a name would write into the device, and could never delete the
+// file by its path. Superscript digits one to three count as the digits they look like. The
+// grammar refuses such names in every component: a folder of that name could not be created.
+bool IsDeviceName(const char* text, uint32_t length) {
+  uint32_t base = 0;
+  while (base < length && text[base] != '.') ++base;
+  while (base > 0 && text[base - 1] == ' ') --base;
+  static const char* const kDevices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+  for (const char* device : kDevices)
+    if (EqualsIgnoringAsciiCase(text, base, device)) return true;
+  if (base < 4 || !(EqualsIgnoringAsciiCase(text, 3, "com") || EqualsIgnoringAsciiCase(text, 3, "lpt"))) return false;
+  const unsigned char* digit = reinterpret_cast<const unsigned char*>(text) + 3;
+  if (base == 4) return digit[0] >= '0' && digit[0] <= '9';
+  // U+00B9, U+00B2, U+00B3 in UTF-8.
+  return base == 5 && digit[0] == 0xC2 && (digit[1] == 0xB9 || digit[1] == 0xB2 || digit[1] == 0xB3);
+}
+
+// A file or folder name: a valid name that Windows takes as it stands. A name that ends in a dot
+// or a blank loses them on the way to the file system ("a." opens "a"), and a device name opens
+// the device.
+bool IsValidComponent(const char* text, uint32_t length) {
+  if (!IsValidName(text, length)) return false;
+  char last = text[length - 1];
+  return last != '.' && last != ' ' && !IsDeviceName(text, length);
+}
+
 bool IsOnlyDots(const char* text, uint32_t length) {
   for (uint32_t i = 0; i < length; ++i)
     if (text[i] != '.') return false;
@@ -92,7 +129,7 @@ bool AddComponents(const char* text, uint32_t i, uint32_t n, Resolved* into) {
       into->body = last < 0 ? Str() : Left(into->body, static_cast<uint32_t>(last));
       continue;
     }
-    if (!IsValidName(component, length)) return Invalid();
+    if (!IsValidComponent(component, length)) return Invalid();
     if (!into->body.IsEmpty()) into->body.Append('\\');
     into->body.Append(component, length);
   }
@@ -236,6 +273,15 @@ Str JoinFilePath(const Str& directory, const Str& name) {
     return Str();
   }
   return NormalizePath(PlainJoin(directory, name), true);
+}
+
+bool IsValidFileName(const Str& name) {
+  const char* text = name.c_str();
+  uint32_t length = name.Length();
+  for (uint32_t i = 0; i < length; ++i)
+    if (IsSeparator(text[i])) return Invalid();
+  if (!IsValidComponent(text, length)) return Invalid();
+  return true;
 }
 
 Str PlainJoin(const Str& directory, const Str& name) {

@@ -165,6 +165,40 @@ TEST(JoinFilePath, RefusesWildcardsAndOverlongNames) {
         << c.directory << " + " << c.name.substr(0, 20);
 }
 
+// Names that Windows reads differently from what they say: a device (the part before the first
+// dot, trailing blanks removed, is a DOS device name) or a name that loses a trailing dot or
+// blank. Each is refused as a file name and as any component; the look-alikes are ordinary names.
+TEST(FileNames, DeviceNamesAndTrimmedNamesAreRefused) {
+  const char* const refused[] = {
+      "CON", "con", "Prn", "AUX", "nul", "CONIN$", "conout$", "NUL.pending", "nul.txt.pending", "aux.txt.pending",
+      "COM1.pending", "com0", "COM9.log", "lpt1", "LPT0.x", "Lpt9", "COM1 .txt", "NUL  ",
+      "COM\xC2\xB9", "lpt\xC2\xB2.pending", "COM\xC2\xB3.x",  // superscript one, two, three
+      "name.", "name ", "a.b.", "x. ", "...",
+  };
+  for (const char* name : refused) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(IsValidFileName(Str(name)));
+    EXPECT_TRUE(JoinFilePath(Str("C:\\Drop"), Str(name)).IsEmpty());
+    Str folder("C:\\Drop");
+    EXPECT_FALSE(AppendPathComponent(folder, Str(name)));
+    EXPECT_TRUE(NormalizePath(Str((std::string("C:\\") + name + "\\x").c_str()), false).IsEmpty());
+  }
+  const char* const accepted[] = {
+      "CONSOLE", "COM10", "LPT", "COMA.txt", "NULL.pending", "xnul", "nul_", "con-x.msi", "COM\xC2\xB9" "0",
+      "COM\xC2\xB4", ".pending", "a.b", " leading", "X.msi",
+  };
+  for (const char* name : accepted) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(IsValidFileName(Str(name)));
+    EXPECT_STREQ((std::string("C:\\Drop\\") + name).c_str(), JoinFilePath(Str("C:\\Drop"), Str(name)).c_str());
+  }
+  // One component only.
+  EXPECT_FALSE(IsValidFileName(Str("a\\b")));
+  EXPECT_FALSE(IsValidFileName(Str("a/b")));
+  EXPECT_FALSE(IsValidFileName(Str("..")));
+  EXPECT_FALSE(IsValidFileName(Str()));
+}
+
 TEST(NameHelpers, SplitPathsIntoFolderNameAndBase) {
   struct {
     const char* path;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,84 @@ TEST_F(SignerCheckTest, NameAttributes) {
   }
   EXPECT_TRUE(GetCertificateNameAttribute(nullptr, "2.5.4.10").IsEmpty());
   EXPECT_TRUE(GetCertificateNameAttribute(root.Get(), nullptr).IsEmpty());
+}
+
+// A certificate of chosen subject names, written as DER here (never signed: the crypto API
+// decodes a certificate without checking its signature, which is all the name reader needs).
+using Der = std::vector<unsigned char>;
+
+Der Tlv(unsigned char tag, const Der& content) {
+  Der out{tag};
+  const size_t n = content.size();
+  if (n < 0x80) {
+    out.push_back(static_cast<unsigned char>(n));
+  } else {
+    out.push_back(0x82);
+    out.push_back(static_cast<unsigned char>(n >> 8));
+    out.push_back(static_cast<unsigned char>(n));
+  }
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+Der Join(std::initializer_list<Der> parts) {
+  Der out;
+  for (const Der& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+// One relative distinguished name: attribute 2.5.4.<attribute> as a UTF-8 string.
+Der NameAttribute(unsigned char attribute, const std::string& value) {
+  return Tlv(0x31, Tlv(0x30, Join({Tlv(0x06, {0x55, 0x04, attribute}), Tlv(0x0C, Der(value.begin(), value.end()))})));
+}
+struct Subject {
+  std::string organisation;  // empty: none
+  std::string unit;          // empty: none
+};
+CertContext MakeCertificate(const Subject& subject) {
+  const Der sha256WithRsa = Tlv(0x30, Join({Tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0B}), Tlv(0x05, {})}));
+  Der names = NameAttribute(0x03, "Cindravale Test Signer");
+  if (!subject.organisation.empty()) names = Join({names, NameAttribute(0x0A, subject.organisation)});
+  if (!subject.unit.empty()) names = Join({names, NameAttribute(0x0B, subject.unit)});
+  const Der name = Tlv(0x30, names);
+  const Der time = {'2', '5', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'};
+  const Der validity = Tlv(0x30, Join({Tlv(0x17, time), Tlv(0x17, time)}));
+  const Der rsa = Tlv(0x30, Join({Tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01}), Tlv(0x05, {})}));
+  const Der key = Tlv(0x30, Join({Tlv(0x02, {0x00, 0xC3, 0x5A, 0x11, 0x29}), Tlv(0x02, {0x01, 0x00, 0x01})}));
+  const Der publicKey = Tlv(0x30, Join({rsa, Tlv(0x03, Join({{0x00}, key}))}));
+  const Der toBeSigned = Tlv(0x30, Join({Tlv(0x02, {0x01}), sha256WithRsa, name, validity, name, publicKey}));
+  const Der certificate = Tlv(0x30, Join({toBeSigned, sha256WithRsa, Tlv(0x03, {0x00, 0x5A})}));
+  return CertContext(::CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(),
+                                                     static_cast<DWORD>(certificate.size())));
+}
+
+// The names are compared over the length the certificate gives them: a text that merely starts
+// with the maker's name, up to an embedded zero, is another name.
+TEST(SignerName, IsComparedOverItsWholeLength) {
+  const std::string maker = "Vennacor R&D GmbH";
+  const std::string withZero = maker + std::string("\0 Nachbau", 9);
+  const struct {
+    const char* label;
+    Subject subject;
+    bool accepted;
+  } cases[] = {
+      {"organisation", {maker, ""}, true},
+      {"unit", {"Someone Else", maker}, true},
+      {"organisation with an embedded zero", {withZero, ""}, false},
+      {"unit with an embedded zero", {"Someone Else", withZero}, false},
+      {"zero at the end", {maker + std::string(1, '\0'), ""}, false},
+      {"no organisation, no unit", {"", ""}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    CertContext certificate = MakeCertificate(c.subject);
+    ASSERT_TRUE(certificate) << ::GetLastError();
+    EXPECT_EQ(CertificateNamesMaker(certificate.Get()), c.accepted);
+  }
+  // The attribute keeps the units after the zero.
+  CertContext certificate = MakeCertificate({withZero, ""});
+  ASSERT_TRUE(certificate);
+  WStr organisation = GetCertificateNameAttribute(certificate.Get(), "2.5.4.10");
+  EXPECT_EQ(organisation.Length(), withZero.size());
+  EXPECT_EQ(organisation.c_str()[maker.size()], L'\0');
 }
 
 }  // namespace
