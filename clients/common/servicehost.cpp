@@ -194,10 +194,10 @@ void SaveServiceFailure(ServiceStatusContext& context, const char* function) {
 }
 
 void CloseServiceEvents(ServiceStatusContext& context) {
-  for (HANDLE& event : context.events) {
-    HANDLE h = event;
-    event = nullptr;
-    if (h) ::CloseHandle(h);
+  for (KernelHandle& event : context.events) {
+    // The slot is cleared before the handle is closed: a stop control arriving meanwhile finds no
+    // event rather than a closed one.
+    KernelHandle closing(event.Take());
   }
 }
 
@@ -218,10 +218,10 @@ void PrepareServiceContext(ServiceStatusContext& context, LPHANDLER_FUNCTION_EX 
   context.statusHandle = s_managerCalls.load()->registerHandler(serviceName.c_str(), handler, &context);
   if (!context.statusHandle) return SaveServiceFailure(context, "RegisterServiceCtrlHandler");
   for (int i = 0; i < 2; ++i) {
-    context.events[i] = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    context.events[i].Reset(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (!context.events[i]) return SaveServiceFailure(context, "CreateEvent");
   }
-  context.events[2] = createOwnEvent();
+  context.events[2].Reset(createOwnEvent());
   if (!context.events[2]) return SaveServiceFailure(context, ownEventFunction);
   context.ready = true;
 }
@@ -229,7 +229,7 @@ void PrepareServiceContext(ServiceStatusContext& context, LPHANDLER_FUNCTION_EX 
 DWORD ReportServicePending(ServiceStatusContext& context, int index) {
   if (!context.ready) return context.lastError;
   if (!SetServiceState(context, context.pendingStates[index])) return context.lastError;
-  if (!::SetEvent(context.events[index])) {
+  if (!::SetEvent(context.events[index].Get())) {
     SaveServiceFailure(context, "SetEvent");
     return context.lastError;
   }
@@ -237,7 +237,8 @@ DWORD ReportServicePending(ServiceStatusContext& context, int index) {
 }
 
 ServiceWait WaitForServiceEvents(ServiceStatusContext& context, DWORD periodMs) {
-  switch (::WaitForMultipleObjects(3, context.events, FALSE, periodMs)) {
+  const HANDLE events[3] = {context.events[0].Get(), context.events[1].Get(), context.events[2].Get()};
+  switch (::WaitForMultipleObjects(3, events, FALSE, periodMs)) {
     case WAIT_OBJECT_0:
       ReportServiceEvent("started");
       return context.ready && SetServiceState(context, SERVICE_RUNNING) ? ServiceWait::Continue : ServiceWait::End;

@@ -2,6 +2,7 @@
 // registration, the dispatcher entry and their two event-log reports.
 #pragma once
 
+#include "handles.h"
 #include "str.h"
 #include "win.h"
 
@@ -49,7 +50,7 @@ struct ServiceStatusContext {
   DWORD lastError = 0;             // the Windows error saved at the last failure
   SERVICE_STATUS status = {};
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
-  HANDLE events[3] = {};           // start, stop, and the program's own event
+  KernelHandle events[3];          // start, stop, and the program's own event
   DWORD pendingStates[2] = {SERVICE_START_PENDING, SERVICE_STOP_PENDING};
   // Set by the control handler when a stop control arrives, before anything else it does; the
   // service thread's work asks it between its steps.
