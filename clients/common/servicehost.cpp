@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint32_t kMaxServiceNameChars = 255;
+constexpr DWORD kServiceWaitPeriodMs = 60000;
 
 ServiceIdentity& Identity() {
   static ServiceIdentity s_identity;
@@ -226,7 +227,7 @@ void PrepareServiceContext(ServiceStatusContext& context, LPHANDLER_FUNCTION_EX 
   context.ready = true;
 }
 
-DWORD ReportServicePending(ServiceStatusContext& context, int index) {
+DWORD EnterPendingState(ServiceStatusContext& context, int index) {
   if (!context.ready) return context.lastError;
   if (!SetServiceState(context, context.pendingStates[index])) return context.lastError;
   if (!::SetEvent(context.events[index].Get())) {
@@ -241,7 +242,7 @@ ServiceWait WaitForServiceEvents(ServiceStatusContext& context, DWORD periodMs) 
   switch (::WaitForMultipleObjects(3, events, FALSE, periodMs)) {
     case WAIT_OBJECT_0:
       ReportServiceEvent("started");
-      return context.ready && SetServiceState(context, SERVICE_RUNNING) ? ServiceWait::Continue : ServiceWait::End;
+      return context.ready && SetServiceState(context, SERVICE_RUNNING) ? ServiceWait::Running : ServiceWait::End;
     case WAIT_OBJECT_0 + 1:
       ReportServiceEvent("stopped");
       if (context.ready) SetServiceState(context, SERVICE_STOPPED);
@@ -281,4 +282,55 @@ int RunServiceProgram(int argc, wchar_t** argv, const char* serviceWords, LPSERV
     return 1;
   }
   return 0;
+}
+
+void RunServiceMain(ServiceStatusContext& context, const ServiceHooks& hooks) {
+  InitServiceStatus(context);
+  if (hooks.prepare) hooks.prepare(context);
+  PrepareServiceContext(context, hooks.controlHandler, hooks.createOwnEvent, hooks.ownEventFunction);
+  if (ReportServicePending(context, hooks, 0) == 0) {
+    // The first work runs while the service still reports START_PENDING; the start event is
+    // signalled already, so the first wait then reports RUNNING.
+    hooks.firstWork(context);
+    while (ServiceWaitOnce(context, hooks)) {
+    }
+  }
+  FinishServiceMain(context);
+}
+
+DWORD ReportServicePending(ServiceStatusContext& context, const ServiceHooks& hooks, int index) {
+  if (index == 1) {
+    if (hooks.stopping) {
+      hooks.stopping(context);
+    } else {
+      context.stopRequested = true;
+    }
+  }
+  return EnterPendingState(context, index);
+}
+
+DWORD HandleServiceControl(ServiceStatusContext* context, const ServiceHooks& hooks, DWORD control) {
+  if (!context) return ERROR_BAD_ENVIRONMENT;
+  if (control == SERVICE_CONTROL_STOP) return ReportServicePending(*context, hooks, 1);
+  if (control >= 128 && control <= 255) return ERROR_CALL_NOT_IMPLEMENTED;
+  return NO_ERROR;
+}
+
+bool ServiceWaitOnce(ServiceStatusContext& context, const ServiceHooks& hooks) {
+  switch (WaitForServiceEvents(context, kServiceWaitPeriodMs)) {
+    case ServiceWait::OwnEvent:
+      hooks.ownEvent(context);
+      return true;
+    case ServiceWait::Timeout:
+      hooks.timeout(context);
+      return true;
+    case ServiceWait::Running:
+      if (hooks.running) hooks.running(context);
+      return true;
+    case ServiceWait::Continue:
+      return true;
+    case ServiceWait::End:
+      return false;
+  }
+  return false;
 }
