@@ -125,7 +125,7 @@ struct ServiceHooks {
   HANDLE (*createOwnEvent)();
   const char* ownEventFunction;
   // After the status is initialised, before the handler is registered (may be null).
-  void (*prepare)(ServiceStatusContext& context);
+  void (*prepare)(ServiceStatusContext& context) = nullptr;
   // Once, in START_PENDING, after the start event has been signalled.
   void (*firstWork)(ServiceStatusContext& context);
   // The program's own event was signalled.
@@ -133,10 +133,10 @@ struct ServiceHooks {
   // The period passed without an event.
   void (*timeout)(ServiceStatusContext& context);
   // RUNNING has just been reported (may be null).
-  void (*running)(ServiceStatusContext& context);
+  void (*running)(ServiceStatusContext& context) = nullptr;
   // The stop path before STOP_PENDING is reported; it marks the stop (stopRequested) itself.
   // Null: the stop is only marked.
-  void (*stopping)(ServiceStatusContext& context);
+  void (*stopping)(ServiceStatusContext& context) = nullptr;
 };
 
 // The whole service main on `context`.

@@ -66,17 +66,10 @@ void QuitClientsBeforeStop(ServiceStatusContext& status) {
   QuitSystray(static_cast<uint32_t>(::GetTickCount64() - start));
 }
 
-constexpr ServiceHooks kHooks = {
-    .controlHandler = ControlHandler,
-    .createOwnEvent = CreateShutdownEvent,
-    .ownEventFunction = "CreateEvent",
-    .prepare = TestInteractive,
-    .firstWork = SuperviseAtStart,
-    .ownEvent = ServeShutdownRequest,
-    .timeout = SuperviseAfterTimeout,
-    .running = nullptr,
-    .stopping = QuitClientsBeforeStop,
-};
+constexpr ServiceHooks kHooks = {.controlHandler = ControlHandler, .createOwnEvent = CreateShutdownEvent,
+                                 .ownEventFunction = "CreateEvent", .prepare = TestInteractive,
+                                 .firstWork = SuperviseAtStart, .ownEvent = ServeShutdownRequest,
+                                 .timeout = SuperviseAfterTimeout, .stopping = QuitClientsBeforeStop};
 
 }  // namespace
 

@@ -51,17 +51,10 @@ void FinishStartPass(ServiceStatusContext&) {
   UpdateStep();
 }
 
-constexpr ServiceHooks kHooks = {
-    .controlHandler = ControlHandler,
-    .createOwnEvent = CreateMSIPushEvent,
-    .ownEventFunction = "CreateMSIPushEvent",
-    .prepare = Prepare,
-    .firstWork = RunStartPass,
-    .ownEvent = RunPass,
-    .timeout = RunPass,
-    .running = FinishStartPass,
-    .stopping = nullptr,
-};
+constexpr ServiceHooks kHooks = {.controlHandler = ControlHandler, .createOwnEvent = CreateMSIPushEvent,
+                                 .ownEventFunction = "CreateMSIPushEvent", .prepare = Prepare,
+                                 .firstWork = RunStartPass, .ownEvent = RunPass, .timeout = RunPass,
+                                 .running = FinishStartPass};
 
 }  // namespace
 
