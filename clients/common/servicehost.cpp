@@ -2,10 +2,10 @@
 
 #include "clientidentity.h"
 #include "error.h"
+#include "format.h"
 #include "handles.h"
 #include "paths.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -129,12 +129,8 @@ int InstallService() {
 
 Str FunctionFailureText(const char* function, DWORD code) {
   Str systemText = GetErrorText(code, nullptr, nullptr, false, LANG_NEUTRAL, SUBLANG_DEFAULT);
-  char head[64];
-  snprintf(head, sizeof head, " failed with code [%08lX]", static_cast<unsigned long>(code));
-  Str text("Function [");
-  text.Append(function);
-  text.Append(']');
-  text.Append(head);
+  Str text;
+  StrFormat(text, "Function [%s] failed with code [%08lX]", function, static_cast<unsigned long>(code));
   if (!systemText.IsEmpty()) {
     text.Append(": ");
     text.Append(systemText);
