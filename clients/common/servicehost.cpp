@@ -5,8 +5,8 @@
 #include "format.h"
 #include "handles.h"
 #include "paths.h"
+#include "programfile.h"
 
-#include <cstring>
 
 namespace {
 
@@ -23,13 +23,6 @@ Str CutToServiceNameLength(const Str& name) {
   WStr wide(name);
   if (wide.Length() <= kMaxServiceNameChars) return name;
   return Str::FromUtf16(wide.c_str(), static_cast<int>(kMaxServiceNameChars));
-}
-
-Str ModulePath() {
-  wchar_t path[MAX_PATH + 1];
-  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
-  if (n == 0 || n > MAX_PATH) return Str();
-  return Str::FromUtf16(path, static_cast<int>(n));
 }
 
 SERVICE_STATUS_HANDLE WINAPI RegisterHandlerWithManager(const wchar_t* serviceName, LPHANDLER_FUNCTION_EX handler,
@@ -58,14 +51,7 @@ void WriteStdout(const Str& text) {
 }  // namespace
 
 Str ServiceNameFromPath(const Str& programPath) {
-  const char* path = programPath.c_str();
-  const char* base = path;
-  for (const char* p = path; *p; ++p)
-    if (*p == '\\' || *p == '/') base = p + 1;
-  const char* dot = nullptr;
-  for (const char* p = base; *p; ++p)
-    if (*p == '.') dot = p;
-  Str name(base, dot ? static_cast<size_t>(dot - base) : strlen(base));
+  Str name = BaseNameOf(programPath);
   ToUpper(name);
   return CutToServiceNameLength(name);
 }
@@ -79,7 +65,7 @@ Str DisplayNameFor(const char* serviceWords) {
 
 void InitServiceIdentity(const char* serviceWords) {
   ServiceIdentity& id = Identity();
-  id.programPath = ModulePath();
+  id.programPath = ProgramFilePath();
   id.serviceName = ServiceNameFromPath(id.programPath);
   id.displayName = DisplayNameFor(serviceWords);
   id.versionedDisplayName = id.displayName;
