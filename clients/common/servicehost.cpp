@@ -2,15 +2,16 @@
 
 #include "clientidentity.h"
 #include "error.h"
+#include "format.h"
 #include "handles.h"
 #include "paths.h"
+#include "programfile.h"
 
-#include <cstdio>
-#include <cstring>
 
 namespace {
 
 constexpr uint32_t kMaxServiceNameChars = 255;
+constexpr DWORD kServiceWaitPeriodMs = 60000;
 
 ServiceIdentity& Identity() {
   static ServiceIdentity s_identity;
@@ -22,13 +23,6 @@ Str CutToServiceNameLength(const Str& name) {
   WStr wide(name);
   if (wide.Length() <= kMaxServiceNameChars) return name;
   return Str::FromUtf16(wide.c_str(), static_cast<int>(kMaxServiceNameChars));
-}
-
-Str ModulePath() {
-  wchar_t path[MAX_PATH + 1];
-  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
-  if (n == 0 || n > MAX_PATH) return Str();
-  return Str::FromUtf16(path, static_cast<int>(n));
 }
 
 SERVICE_STATUS_HANDLE WINAPI RegisterHandlerWithManager(const wchar_t* serviceName, LPHANDLER_FUNCTION_EX handler,
@@ -57,14 +51,7 @@ void WriteStdout(const Str& text) {
 }  // namespace
 
 Str ServiceNameFromPath(const Str& programPath) {
-  const char* path = programPath.c_str();
-  const char* base = path;
-  for (const char* p = path; *p; ++p)
-    if (*p == '\\' || *p == '/') base = p + 1;
-  const char* dot = nullptr;
-  for (const char* p = base; *p; ++p)
-    if (*p == '.') dot = p;
-  Str name(base, dot ? static_cast<size_t>(dot - base) : strlen(base));
+  Str name = BaseNameOf(programPath);
   ToUpper(name);
   return CutToServiceNameLength(name);
 }
@@ -78,7 +65,7 @@ Str DisplayNameFor(const char* serviceWords) {
 
 void InitServiceIdentity(const char* serviceWords) {
   ServiceIdentity& id = Identity();
-  id.programPath = ModulePath();
+  id.programPath = ProgramFilePath();
   id.serviceName = ServiceNameFromPath(id.programPath);
   id.displayName = DisplayNameFor(serviceWords);
   id.versionedDisplayName = id.displayName;
@@ -128,12 +115,8 @@ int InstallService() {
 
 Str FunctionFailureText(const char* function, DWORD code) {
   Str systemText = GetErrorText(code, nullptr, nullptr, false, LANG_NEUTRAL, SUBLANG_DEFAULT);
-  char head[64];
-  snprintf(head, sizeof head, " failed with code [%08lX]", static_cast<unsigned long>(code));
-  Str text("Function [");
-  text.Append(function);
-  text.Append(']');
-  text.Append(head);
+  Str text;
+  StrFormat(text, "Function [%s] failed with code [%08lX]", function, static_cast<unsigned long>(code));
   if (!systemText.IsEmpty()) {
     text.Append(": ");
     text.Append(systemText);
@@ -194,10 +177,10 @@ void SaveServiceFailure(ServiceStatusContext& context, const char* function) {
 }
 
 void CloseServiceEvents(ServiceStatusContext& context) {
-  for (HANDLE& event : context.events) {
-    HANDLE h = event;
-    event = nullptr;
-    if (h) ::CloseHandle(h);
+  for (KernelHandle& event : context.events) {
+    // The slot is cleared before the handle is closed: a stop control arriving meanwhile finds no
+    // event rather than a closed one.
+    KernelHandle closing(event.Take());
   }
 }
 
@@ -218,18 +201,18 @@ void PrepareServiceContext(ServiceStatusContext& context, LPHANDLER_FUNCTION_EX 
   context.statusHandle = s_managerCalls.load()->registerHandler(serviceName.c_str(), handler, &context);
   if (!context.statusHandle) return SaveServiceFailure(context, "RegisterServiceCtrlHandler");
   for (int i = 0; i < 2; ++i) {
-    context.events[i] = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    context.events[i].Reset(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (!context.events[i]) return SaveServiceFailure(context, "CreateEvent");
   }
-  context.events[2] = createOwnEvent();
+  context.events[2].Reset(createOwnEvent());
   if (!context.events[2]) return SaveServiceFailure(context, ownEventFunction);
   context.ready = true;
 }
 
-DWORD ReportServicePending(ServiceStatusContext& context, int index) {
+DWORD EnterPendingState(ServiceStatusContext& context, int index) {
   if (!context.ready) return context.lastError;
   if (!SetServiceState(context, context.pendingStates[index])) return context.lastError;
-  if (!::SetEvent(context.events[index])) {
+  if (!::SetEvent(context.events[index].Get())) {
     SaveServiceFailure(context, "SetEvent");
     return context.lastError;
   }
@@ -237,10 +220,11 @@ DWORD ReportServicePending(ServiceStatusContext& context, int index) {
 }
 
 ServiceWait WaitForServiceEvents(ServiceStatusContext& context, DWORD periodMs) {
-  switch (::WaitForMultipleObjects(3, context.events, FALSE, periodMs)) {
+  const HANDLE events[3] = {context.events[0].Get(), context.events[1].Get(), context.events[2].Get()};
+  switch (::WaitForMultipleObjects(3, events, FALSE, periodMs)) {
     case WAIT_OBJECT_0:
       ReportServiceEvent("started");
-      return context.ready && SetServiceState(context, SERVICE_RUNNING) ? ServiceWait::Continue : ServiceWait::End;
+      return context.ready && SetServiceState(context, SERVICE_RUNNING) ? ServiceWait::Running : ServiceWait::End;
     case WAIT_OBJECT_0 + 1:
       ReportServiceEvent("stopped");
       if (context.ready) SetServiceState(context, SERVICE_STOPPED);
@@ -280,4 +264,55 @@ int RunServiceProgram(int argc, wchar_t** argv, const char* serviceWords, LPSERV
     return 1;
   }
   return 0;
+}
+
+void RunServiceMain(ServiceStatusContext& context, const ServiceHooks& hooks) {
+  InitServiceStatus(context);
+  if (hooks.prepare) hooks.prepare(context);
+  PrepareServiceContext(context, hooks.controlHandler, hooks.createOwnEvent, hooks.ownEventFunction);
+  if (ReportServicePending(context, hooks, 0) == 0) {
+    // The first work runs while the service still reports START_PENDING; the start event is
+    // signalled already, so the first wait then reports RUNNING.
+    hooks.firstWork(context);
+    while (ServiceWaitOnce(context, hooks)) {
+    }
+  }
+  FinishServiceMain(context);
+}
+
+DWORD ReportServicePending(ServiceStatusContext& context, const ServiceHooks& hooks, int index) {
+  if (index == 1) {
+    if (hooks.stopping) {
+      hooks.stopping(context);
+    } else {
+      context.stopRequested = true;
+    }
+  }
+  return EnterPendingState(context, index);
+}
+
+DWORD HandleServiceControl(ServiceStatusContext* context, const ServiceHooks& hooks, DWORD control) {
+  if (!context) return ERROR_BAD_ENVIRONMENT;
+  if (control == SERVICE_CONTROL_STOP) return ReportServicePending(*context, hooks, 1);
+  if (control >= 128 && control <= 255) return ERROR_CALL_NOT_IMPLEMENTED;
+  return NO_ERROR;
+}
+
+bool ServiceWaitOnce(ServiceStatusContext& context, const ServiceHooks& hooks) {
+  switch (WaitForServiceEvents(context, kServiceWaitPeriodMs)) {
+    case ServiceWait::OwnEvent:
+      hooks.ownEvent(context);
+      return true;
+    case ServiceWait::Timeout:
+      hooks.timeout(context);
+      return true;
+    case ServiceWait::Running:
+      if (hooks.running) hooks.running(context);
+      return true;
+    case ServiceWait::Continue:
+      return true;
+    case ServiceWait::End:
+      return false;
+  }
+  return false;
 }

@@ -2,6 +2,7 @@
 // registration, the dispatcher entry and their two event-log reports.
 #pragma once
 
+#include "handles.h"
 #include "str.h"
 #include "win.h"
 
@@ -49,7 +50,7 @@ struct ServiceStatusContext {
   DWORD lastError = 0;             // the Windows error saved at the last failure
   SERVICE_STATUS status = {};
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
-  HANDLE events[3] = {};           // start, stop, and the program's own event
+  KernelHandle events[3];          // start, stop, and the program's own event
   DWORD pendingStates[2] = {SERVICE_START_PENDING, SERVICE_STOP_PENDING};
   // Set by the control handler when a stop control arrives, before anything else it does; the
   // service thread's work asks it between its steps.
@@ -95,11 +96,12 @@ void PrepareServiceContext(ServiceStatusContext& context, LPHANDLER_FUNCTION_EX 
 
 // Index 0 enters START_PENDING, index 1 STOP_PENDING; then signals the matching event. 0 or the
 // Windows error (the saved one when the context is not ready).
-DWORD ReportServicePending(ServiceStatusContext& context, int index);
+DWORD EnterPendingState(ServiceStatusContext& context, int index);
 
 // What one wait of a service's loop found.
 enum class ServiceWait {
-  Continue,  // the start event: RUNNING was entered
+  Running,   // the start event: RUNNING was entered
+  Continue,  // any other wake-up: nothing to do
   End,       // the stop event (STOPPED entered), a failed wait, or a failed status report
   OwnEvent,  // the program's own event: its work is due
   Timeout,   // the period passed: its periodic work is due
@@ -109,6 +111,46 @@ enum class ServiceWait {
 // "started" and enters RUNNING; the stop event reports "stopped" and enters STOPPED; a failed
 // wait is saved as "WaitForMultipleObjects".
 ServiceWait WaitForServiceEvents(ServiceStatusContext& context, DWORD periodMs);
+
+// ---------------------------------------------------------------------------------------------
+// The service skeleton both services run: prepare, report START_PENDING, the first work, the wait
+// loop over the start, stop and own events (60 seconds at most), and the end. A service gives
+// its own work as hooks; each hook gets the context the skeleton runs on, which is the service's
+// own context record.
+
+struct ServiceHooks {
+  // The service's control handler, registered with the service manager.
+  LPHANDLER_FUNCTION_EX controlHandler;
+  // Creates the program's own event; a failure is reported as `ownEventFunction`.
+  HANDLE (*createOwnEvent)();
+  const char* ownEventFunction;
+  // After the status is initialised, before the handler is registered (may be null).
+  void (*prepare)(ServiceStatusContext& context) = nullptr;
+  // Once, in START_PENDING, after the start event has been signalled.
+  void (*firstWork)(ServiceStatusContext& context);
+  // The program's own event was signalled.
+  void (*ownEvent)(ServiceStatusContext& context);
+  // The period passed without an event.
+  void (*timeout)(ServiceStatusContext& context);
+  // RUNNING has just been reported (may be null).
+  void (*running)(ServiceStatusContext& context) = nullptr;
+  // The stop path before STOP_PENDING is reported; it marks the stop (stopRequested) itself.
+  // Null: the stop is only marked.
+  void (*stopping)(ServiceStatusContext& context) = nullptr;
+};
+
+// The whole service main on `context`.
+void RunServiceMain(ServiceStatusContext& context, const ServiceHooks& hooks);
+// Index 0 reports START_PENDING; index 1 runs the stop path and reports STOP_PENDING. Then the
+// matching event is signalled. 0 or the Windows error (the saved one when the context is not
+// ready).
+DWORD ReportServicePending(ServiceStatusContext& context, const ServiceHooks& hooks, int index);
+// The answer to a service control: ERROR_BAD_ENVIRONMENT without a context, the stop path for
+// SERVICE_CONTROL_STOP, ERROR_CALL_NOT_IMPLEMENTED for the user-defined controls 128 to 255,
+// NO_ERROR (and nothing done) for every other control.
+DWORD HandleServiceControl(ServiceStatusContext* context, const ServiceHooks& hooks, DWORD control);
+// One pass of the wait loop; false ends it.
+bool ServiceWaitOnce(ServiceStatusContext& context, const ServiceHooks& hooks);
 
 // The program entry of a service: identity, then "install" (any letter case) or the dispatcher.
 int RunServiceProgram(int argc, wchar_t** argv, const char* serviceWords, LPSERVICE_MAIN_FUNCTIONW serviceMain);

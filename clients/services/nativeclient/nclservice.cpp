@@ -15,16 +15,18 @@ namespace {
 ServiceContext s_serviceContext;
 ServiceContext* const s_context = &s_serviceContext;
 
-constexpr DWORD kWaitPeriodMs = 60000;
 constexpr char kTraceFile[] = "nclservice";
 
 void Trace(int line, const char* text) {
   if (text) TraceOut(TraceAreaDefault, TraceState, kTraceFile, line, text);
 }
 
-void TestInteractive(ServiceContext& context) {
-  context.interactive = TestInteractiveMarker();
-  const char* text = TraceFormat("NCLService: Interactive: %d", context.interactive ? 1 : 0);
+// The skeleton hands every hook the context it runs on, which is always this service's own.
+ServiceContext& Own(ServiceStatusContext& context) { return static_cast<ServiceContext&>(context); }
+
+void TestInteractive(ServiceStatusContext& context) {
+  Own(context).interactive = TestInteractiveMarker();
+  const char* text = TraceFormat("NCLService: Interactive: %d", Own(context).interactive ? 1 : 0);
   Trace(__LINE__, text);
   if (text) TraceFormatDone();
 }
@@ -33,14 +35,14 @@ void TestInteractive(ServiceContext& context) {
 // service refuses to run on it rather than wait on an event another process controls.
 HANDLE CreateShutdownEvent() { return CreateSharedEvent(ClientIdentity::ShutdownEventName, false, false); }
 
-void Prepare(ServiceContext& context) {
-  InitServiceStatus(context);
-  TestInteractive(context);
-  PrepareServiceContext(context, ControlHandler, CreateShutdownEvent, "CreateEvent");
-}
+void SuperviseAtStart(ServiceStatusContext& context) { SuperviseTray(Own(context)); }
+
+void SuperviseAfterTimeout(ServiceStatusContext& context) { SuperviseTrayAfterQuietPeriod(Own(context)); }
 
 // Answers a shutdown request; only a requester that created the stopped event hears it.
-void SignalStopped() {
+void ServeShutdownRequest(ServiceStatusContext&) {
+  Trace(__LINE__, "NCLService: Shutdown (Interactive)");
+  if (!QuitSystray()) return;
   KernelHandle stopped(::OpenEventW(EVENT_ALL_ACCESS, FALSE, GlobalEventName(ClientIdentity::StoppedEventName).c_str()));
   if (stopped) ::SetEvent(stopped.Get());
 }
@@ -49,16 +51,21 @@ void SignalStopped() {
 // start that the service thread is making runs to its end first (at most its wait for the new
 // tray to become idle), so that QuitSystray then sees its window, and no later supervision
 // starts one. That wait is spent from QuitSystray's budget, so the stop keeps its bound.
-DWORD RequestStop(ServiceContext& context) {
+// The client processes go before STOP_PENDING: it tells the service manager the end is near, and
+// the tray must not outlive the service that watches over it.
+void QuitClientsBeforeStop(ServiceStatusContext& status) {
+  ServiceContext& context = Own(status);
   ULONGLONG start = ::GetTickCount64();
   ::AcquireSRWLockExclusive(&context.supervisionLock);
   context.stopRequested = true;
   ::ReleaseSRWLockExclusive(&context.supervisionLock);
-  // The client processes go first: STOP_PENDING tells the service manager the end is near, and
-  // the tray must not outlive the service that watches over it.
   QuitSystray(static_cast<uint32_t>(::GetTickCount64() - start));
-  return ReportServicePending(context, 1);
 }
+
+constexpr ServiceHooks kHooks = {.controlHandler = ControlHandler, .createOwnEvent = CreateShutdownEvent,
+                                 .ownEventFunction = "CreateEvent", .prepare = TestInteractive,
+                                 .firstWork = SuperviseAtStart, .ownEvent = ServeShutdownRequest,
+                                 .timeout = SuperviseAfterTimeout, .stopping = QuitClientsBeforeStop};
 
 }  // namespace
 
@@ -68,27 +75,12 @@ void SuperviseTray(ServiceContext& context) {
   ::ReleaseSRWLockExclusive(&context.supervisionLock);
 }
 
-void WINAPI ServiceMain(DWORD, wchar_t**) {
-  ServiceContext& context = *s_context;
-  Prepare(context);
-  if (ReportPending(0) == 0) {
-    SuperviseTray(context);
-    while (WaitOnce()) {
-    }
-  }
-  FinishServiceMain(context);
-}
+void WINAPI ServiceMain(DWORD, wchar_t**) { RunServiceMain(*s_context, kHooks); }
 
-DWORD ReportPending(int index) {
-  if (index == 1) return RequestStop(*s_context);
-  return ReportServicePending(*s_context, index);
-}
+DWORD ReportPending(int index) { return ReportServicePending(*s_context, kHooks, index); }
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
-  if (!context) return ERROR_BAD_ENVIRONMENT;
-  if (control == SERVICE_CONTROL_STOP) return RequestStop(*static_cast<ServiceContext*>(context));
-  if (control >= 128 && control <= 255) return ERROR_CALL_NOT_IMPLEMENTED;
-  return NO_ERROR;
+  return HandleServiceControl(static_cast<ServiceContext*>(context), kHooks, control);
 }
 
 void SuperviseTrayAfterQuietPeriod(ServiceContext& context) {
@@ -96,20 +88,4 @@ void SuperviseTrayAfterQuietPeriod(ServiceContext& context) {
   SuperviseTray(context);
 }
 
-bool WaitOnce() {
-  ServiceContext& context = *s_context;
-  switch (WaitForServiceEvents(context, kWaitPeriodMs)) {
-    case ServiceWait::OwnEvent:
-      Trace(__LINE__, "NCLService: Shutdown (Interactive)");
-      if (QuitSystray()) SignalStopped();
-      return true;
-    case ServiceWait::Timeout:
-      SuperviseTrayAfterQuietPeriod(context);
-      return true;
-    case ServiceWait::Continue:
-      return true;
-    case ServiceWait::End:
-      return false;
-  }
-  return false;
-}
+bool WaitOnce() { return ServiceWaitOnce(*s_context, kHooks); }

@@ -11,8 +11,6 @@ namespace {
 ServiceContext s_serviceContext;
 ServiceContext* const s_context = &s_serviceContext;
 
-constexpr DWORD kWaitPeriodMs = 60000;
-
 // Windows refuses stop controls while a service reports START_PENDING, and the first pass runs
 // in that state. A drop folder that a user filled with announcements would keep the service
 // unstoppable (and not started) for as long as the pass took, so the first pass yields after
@@ -33,59 +31,39 @@ bool PassMustYield() {
   return false;
 }
 
-void RunStartPass() {
+void Prepare(ServiceStatusContext&) { SetUpdatePassStopCheck(PassMustYield); }
+
+void RunStartPass(ServiceStatusContext&) {
   s_startPassCutShort = false;
   s_startPassDeadline = ::GetTickCount64() + kStartPassBudgetMs;
   UpdateStep();
   s_startPassDeadline = 0;
 }
 
+// The push event and the quiet minute.
+void RunPass(ServiceStatusContext&) { UpdateStep(); }
+
+// RUNNING has just been reported: the rest of a first pass that yielded comes now, not with the
+// next push or 60 seconds later.
+void FinishStartPass(ServiceStatusContext&) {
+  if (!s_startPassCutShort) return;
+  s_startPassCutShort = false;
+  UpdateStep();
+}
+
+constexpr ServiceHooks kHooks = {.controlHandler = ControlHandler, .createOwnEvent = CreateMSIPushEvent,
+                                 .ownEventFunction = "CreateMSIPushEvent", .prepare = Prepare,
+                                 .firstWork = RunStartPass, .ownEvent = RunPass, .timeout = RunPass,
+                                 .running = FinishStartPass};
+
 }  // namespace
 
-void WINAPI ServiceMain(DWORD, wchar_t**) {
-  ServiceContext& context = *s_context;
-  SetUpdatePassStopCheck(PassMustYield);
-  InitServiceStatus(context);
-  PrepareServiceContext(context, ControlHandler, CreateMSIPushEvent, "CreateMSIPushEvent");
-  if (ReportPending(0) == 0) {
-    // The first pass starts while the service still reports START_PENDING; the start event is
-    // signalled already, so the first wait then reports RUNNING.
-    RunStartPass();
-    while (WaitOnce()) {
-    }
-  }
-  FinishServiceMain(context);
-}
+void WINAPI ServiceMain(DWORD, wchar_t**) { RunServiceMain(*s_context, kHooks); }
 
-DWORD ReportPending(int index) { return ReportServicePending(*s_context, index); }
+DWORD ReportPending(int index) { return ReportServicePending(*s_context, kHooks, index); }
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void* context) {
-  if (!context) return ERROR_BAD_ENVIRONMENT;
-  if (control == SERVICE_CONTROL_STOP) {
-    ServiceContext& service = *static_cast<ServiceContext*>(context);
-    service.stopRequested = true;
-    return ReportServicePending(service, 1);
-  }
-  if (control >= 128 && control <= 255) return ERROR_CALL_NOT_IMPLEMENTED;
-  return NO_ERROR;
+  return HandleServiceControl(static_cast<ServiceContext*>(context), kHooks, control);
 }
 
-bool WaitOnce() {
-  switch (WaitForServiceEvents(*s_context, kWaitPeriodMs)) {
-    case ServiceWait::OwnEvent:
-    case ServiceWait::Timeout:
-      UpdateStep();
-      return true;
-    case ServiceWait::Continue:
-      // RUNNING has just been reported: the rest of a first pass that yielded comes now, not
-      // with the next push or 60 seconds later.
-      if (s_startPassCutShort) {
-        s_startPassCutShort = false;
-        UpdateStep();
-      }
-      return true;
-    case ServiceWait::End:
-      return false;
-  }
-  return false;
-}
+bool WaitOnce() { return ServiceWaitOnce(*s_context, kHooks); }

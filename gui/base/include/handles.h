@@ -1,5 +1,6 @@
-// Owning wrappers for Windows handles: one small move-only owner per kind, so that
-// "closed on every path" holds by construction.
+// Owning wrappers for Windows handles: one move-only owner per kind, so that "closed on every
+// path" holds by construction. Each kind is one line below: its type, its close call and what its
+// calls answer for "no handle".
 #pragma once
 
 #include "win.h"
@@ -49,102 +50,57 @@ class ScopedHandle {
   Type handle_;
 };
 
-// Events, processes, threads, mappings, tokens: null means "no handle".
-struct KernelHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-  static void Close(Type h) { ::CloseHandle(h); }
-};
-// Files and pipes: CreateFileW answers INVALID_HANDLE_VALUE on failure.
-struct FileHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-  static void Close(Type h) { ::CloseHandle(h); }
-};
-struct FindHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-  static void Close(Type h) { ::FindClose(h); }
-};
-struct RegKeyTraits {
-  using Type = HKEY;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::RegCloseKey(h); }
-};
-struct ServiceHandleTraits {
-  using Type = SC_HANDLE;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::CloseServiceHandle(h); }
-};
-struct MappedViewTraits {
-  using Type = void*;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::UnmapViewOfFile(h); }
-};
-// SIDs from AllocateAndInitializeSid.
-struct AllocatedSidTraits {
-  using Type = PSID;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::FreeSid(h); }
-};
-// ACLs, security descriptors and texts that Windows hands out with LocalAlloc.
-struct LocalMemoryTraits {
-  using Type = void*;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::LocalFree(h); }
-};
-// Blocks from the process heap (HeapAlloc on GetProcessHeap()).
-struct HeapMemoryTraits {
-  using Type = void*;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::HeapFree(::GetProcessHeap(), 0, h); }
-};
-struct EventSourceTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::DeregisterEventSource(h); }
-};
-// Certificate contexts from the crypto API (also the signer certificate msi.dll hands out).
-struct CertContextTraits {
-  using Type = PCCERT_CONTEXT;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::CertFreeCertificateContext(h); }
-};
-// Certificate stores from CertOpenStore.
-struct CertStoreTraits {
-  using Type = HCERTSTORE;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::CertCloseStore(h, 0); }
-};
-// Modules from LoadLibrary: one reference each, dropped with FreeLibrary.
-struct LoadedLibraryTraits {
-  using Type = HMODULE;
-  static Type Invalid() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::FreeLibrary(h); }
+// What a kind's calls answer for "no handle". The two kernel conventions are separate types, so
+// an owner of one can never take over a handle of the other; for both, neither null nor
+// INVALID_HANDLE_VALUE is ever closed (the latter is also the current process's pseudo handle).
+enum class NoHandle {
+  Null,                // null only: keys, service handles, views, SIDs, memory, certificates, modules
+  KernelNull,          // kernel objects whose calls answer null: events, processes, threads, tokens, mappings
+  KernelInvalidValue,  // kernel objects whose calls answer INVALID_HANDLE_VALUE: CreateFileW, FindFirstFileW
 };
 
-using KernelHandle = ScopedHandle<KernelHandleTraits>;
-using FileHandle = ScopedHandle<FileHandleTraits>;
-using FindHandle = ScopedHandle<FindHandleTraits>;
-using RegKey = ScopedHandle<RegKeyTraits>;
-using ServiceHandle = ScopedHandle<ServiceHandleTraits>;
-using MappedView = ScopedHandle<MappedViewTraits>;
-using AllocatedSid = ScopedHandle<AllocatedSidTraits>;
-using LocalMemory = ScopedHandle<LocalMemoryTraits>;
-using HeapMemory = ScopedHandle<HeapMemoryTraits>;
-using CertContext = ScopedHandle<CertContextTraits>;
-using CertStore = ScopedHandle<CertStoreTraits>;
-using LoadedLibrary = ScopedHandle<LoadedLibraryTraits>;
+// One handle kind: its type, its close call and its "no handle" convention.
+template <typename T, auto close, NoHandle none = NoHandle::Null>
+struct HandleTraits {
+  static_assert(none == NoHandle::Null || sizeof(T) == sizeof(HANDLE), "kernel conventions are for HANDLE kinds");
+  using Type = T;
+  static Type Invalid() noexcept {
+    if constexpr (none == NoHandle::KernelInvalidValue) {
+      return INVALID_HANDLE_VALUE;
+    } else {
+      return nullptr;
+    }
+  }
+  static bool IsValid(Type h) noexcept {
+    if constexpr (none == NoHandle::Null) {
+      return h != nullptr;
+    } else {
+      return h != nullptr && h != INVALID_HANDLE_VALUE;
+    }
+  }
+  static void Close(Type h) noexcept { close(h); }
+};
+
+// Close calls that take more than the handle.
+inline void FreeProcessHeapBlock(void* block) noexcept { ::HeapFree(::GetProcessHeap(), 0, block); }
+inline void CloseCertificateStore(HCERTSTORE store) noexcept { ::CertCloseStore(store, 0); }
+
+using KernelHandle = ScopedHandle<HandleTraits<HANDLE, ::CloseHandle, NoHandle::KernelNull>>;
+using FileHandle = ScopedHandle<HandleTraits<HANDLE, ::CloseHandle, NoHandle::KernelInvalidValue>>;
+using FindHandle = ScopedHandle<HandleTraits<HANDLE, ::FindClose, NoHandle::KernelInvalidValue>>;
+using RegKey = ScopedHandle<HandleTraits<HKEY, ::RegCloseKey>>;
+using ServiceHandle = ScopedHandle<HandleTraits<SC_HANDLE, ::CloseServiceHandle>>;
+using MappedView = ScopedHandle<HandleTraits<void*, ::UnmapViewOfFile>>;
+// SIDs from AllocateAndInitializeSid.
+using AllocatedSid = ScopedHandle<HandleTraits<PSID, ::FreeSid>>;
+// ACLs, security descriptors and texts that Windows hands out with LocalAlloc.
+using LocalMemory = ScopedHandle<HandleTraits<void*, ::LocalFree>>;
+// Blocks from the process heap (HeapAlloc on GetProcessHeap()).
+using HeapMemory = ScopedHandle<HandleTraits<void*, FreeProcessHeapBlock>>;
+using EventSourceHandle = ScopedHandle<HandleTraits<HANDLE, ::DeregisterEventSource>>;
+// Certificate contexts from the crypto API (also the signer certificate msi.dll hands out).
+using CertContext = ScopedHandle<HandleTraits<PCCERT_CONTEXT, ::CertFreeCertificateContext>>;
+// Certificate stores from CertOpenStore.
+using CertStore = ScopedHandle<HandleTraits<HCERTSTORE, CloseCertificateStore>>;
+// Modules from LoadLibrary: one reference each, dropped with FreeLibrary.
+using LoadedLibrary = ScopedHandle<HandleTraits<HMODULE, ::FreeLibrary>>;

@@ -9,6 +9,7 @@
 #include "format.h"
 #include "lazystatic.h"
 #include "logstream.h"
+#include "programfile.h"
 #include "timestamp.h"
 #include "trace.h"
 
@@ -41,33 +42,15 @@ constinit ProcessObject<ReportSettings> s_settings;
 
 ReportSettings& Settings() { return s_settings.Get(); }
 
-// The program's file name without folder and extension, in upper case.
-Str ReadModuleName() {
-  WStr path;
-  wchar_t* buffer = path.GetBuffer(32767);
-  if (!buffer) return Str();
-  DWORD n = ::GetModuleFileNameW(nullptr, buffer, 32768);
-  if (n == 0 || n >= 32768) return Str();
-  const wchar_t* name = buffer;
-  for (const wchar_t* p = buffer; *p; ++p)
-    if (*p == L'\\' || *p == L'/') name = p + 1;
-  const wchar_t* end = name;
-  const wchar_t* dot = nullptr;
-  for (; *end; ++end)
-    if (*end == L'.') dot = end;
-  Str result = Str::FromUtf16(name, static_cast<int>((dot ? dot : end) - name));
-  ToUpper(result);
-  return result;
-}
-
-// The lazy static "Str s_modulename", kept to the end of the process: reports made during exit
-// still name their program.
-struct ModuleNameText : Str {
-  ModuleNameText() : Str(ReadModuleName()) {}
+// The program's name in upper case, the record's processname and the event-log source when none
+// is set; kept to the end of the process, so that reports made during exit still name their
+// program.
+struct ProcessNameText : Str {
+  ProcessNameText() : Str(ProgramName()) { ToUpper(*this); }
 };
-constinit LazyStatic<ModuleNameText, false> s_modulename("Str s_modulename");
+constinit LazyStatic<ProcessNameText, false> s_processname("Str s_processname");
 
-Str ModuleName() { return *s_modulename.Get(); }
+const Str& ProcessName() { return *s_processname.Get(); }
 
 // Keeps the caller's last-error value and error text across a report, and counts the nesting.
 class ReportScope {
@@ -160,7 +143,7 @@ bool ReportEvent(const Str& source, uint32_t eventId, const Str& message, const 
   Str logSource = Settings().source;
   bool registerSource = false;
   if (logSource.IsEmpty()) {
-    logSource = ModuleName();
+    logSource = ProcessName();
     registerSource = true;
   }
   if (logSource.IsEmpty() || message.IsEmpty()) return false;
@@ -176,7 +159,7 @@ bool ReportEvent(const Str& source, uint32_t eventId, const Str& message, const 
     record.source = logSource;
     if (category >= CategoryInternal) record.category = EventCategoryName(category);
   }
-  record.processname = ModuleName();
+  record.processname = ProcessName();
   record.processid = ::GetCurrentProcessId();
   record.threadid = ::GetCurrentThreadId();
   record.version = Settings().version;

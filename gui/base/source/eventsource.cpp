@@ -20,7 +20,7 @@ constexpr uint32_t kCategoryCount = 7;
 
 struct EventSourceNode {
   Str name;
-  ScopedHandle<EventSourceTraits> handle;  // may be null: Windows refused the name
+  EventSourceHandle handle;  // may be null: Windows refused the name
   EventSourceNode* next = nullptr;
 };
 

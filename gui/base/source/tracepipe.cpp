@@ -11,6 +11,9 @@
 // one-second back-off keeps the next attempts away.
 #include "traceinternal.h"
 
+#include "handles.h"
+#include "processobject.h"
+
 #include <cstring>
 
 namespace {
@@ -125,9 +128,18 @@ struct PipeWriteBlock {
 
 enum class WriteResult { Done, Failed, Stalled };
 
+// The connection is built on first use and never destroyed: a trace from another module's
+// static destructor may still come here once this file's own statics would be gone.
+struct PipeConnection {
+  FileHandle pipe;
+};
+
 constinit PipeLock s_pipeLock;
-HANDLE s_pipe = INVALID_HANDLE_VALUE;
+constinit ProcessObject<PipeConnection> s_connection;
 PipeWriteBlock* s_block = nullptr;
+
+// Only under the pipe lock.
+FileHandle& Pipe() { return s_connection.Get().pipe; }
 // Read without the lock as well, so that in the back-off second no record waits for a writer
 // that is still stuck; changed only under the lock.
 std::atomic<bool> s_failed{false};
@@ -145,10 +157,7 @@ void NoteFailure() {
   s_failed.store(true, std::memory_order_release);
 }
 
-void CloseLocked() {
-  if (s_pipe != INVALID_HANDLE_VALUE) ::CloseHandle(s_pipe);
-  s_pipe = INVALID_HANDLE_VALUE;
-}
+void CloseLocked() { Pipe().Reset(); }
 
 PipeWriteBlock* WriteBlockLocked() {
   if (s_block) return s_block;
@@ -165,7 +174,7 @@ PipeWriteBlock* WriteBlockLocked() {
 
 bool WriteSucceeded(OVERLAPPED& overlapped, DWORD size) {
   DWORD written = 0;
-  return ::GetOverlappedResult(s_pipe, &overlapped, &written, FALSE) && written == size;
+  return ::GetOverlappedResult(Pipe().Get(), &overlapped, &written, FALSE) && written == size;
 }
 
 // Writes the record and its zero byte as one message.
@@ -179,7 +188,7 @@ WriteResult WriteLocked(const char* record, size_t length) {
   overlapped = OVERLAPPED{};
   overlapped.hEvent = event;
   ::ResetEvent(event);
-  if (::WriteFile(s_pipe, block->data, size, nullptr, &overlapped)) {
+  if (::WriteFile(Pipe().Get(), block->data, size, nullptr, &overlapped)) {
     return WriteSucceeded(overlapped, size) ? WriteResult::Done : WriteResult::Failed;
   }
   if (::GetLastError() != ERROR_IO_PENDING) return WriteResult::Failed;
@@ -187,7 +196,7 @@ WriteResult WriteLocked(const char* record, size_t length) {
     return WriteSucceeded(overlapped, size) ? WriteResult::Done : WriteResult::Failed;
   }
   // The tracer's buffer stays full: it does not read.
-  ::CancelIoEx(s_pipe, &overlapped);
+  ::CancelIoEx(Pipe().Get(), &overlapped);
   if (::WaitForSingleObject(event, kCancelWaitMs) != WAIT_OBJECT_0) {
     s_block = nullptr;  // still in flight: this block is given up, see PipeWriteBlock
     return WriteResult::Stalled;
@@ -196,23 +205,24 @@ WriteResult WriteLocked(const char* record, size_t length) {
   return WriteSucceeded(overlapped, size) ? WriteResult::Done : WriteResult::Stalled;
 }
 
-HANDLE OpenTracePipe() {
+FileHandle OpenTracePipe() {
   s_connectAttempts.fetch_add(1);
   // Identification level only: the tracer may learn who writes, but a pipe server planted under
   // this name by another user cannot impersonate the writer (for a service, LocalSystem).
   // Overlapped, so that a write can be given up.
-  return ::CreateFileA(kTracePipeName, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+  return FileHandle(::CreateFileA(kTracePipeName, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                  nullptr));
 }
 
 bool ConnectAndWriteLocked(const char* record, size_t length) {
-  HANDLE pipe = OpenTracePipe();
+  FileHandle pipe = OpenTracePipe();
   // Every instance is serving another writer: wait for a free one and try again. Writers that
   // start together race for the instance the tracer makes next, so a few rounds are allowed
   // within kBusyTotalMs. Any failed wait (time-out, no server, a server that went away) means
   // "unavailable".
   const DWORD start = ::GetTickCount();
-  while (pipe == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_PIPE_BUSY) {
+  while (!pipe && ::GetLastError() == ERROR_PIPE_BUSY) {
     const DWORD waited = ::GetTickCount() - start;
     if (waited >= kBusyTotalMs) break;
     // Never 0 here: that is NMPWAIT_USE_DEFAULT_WAIT.
@@ -220,13 +230,13 @@ bool ConnectAndWriteLocked(const char* record, size_t length) {
     if (!::WaitNamedPipeA(kTracePipeName, wait)) break;
     pipe = OpenTracePipe();
   }
-  if (pipe == INVALID_HANDLE_VALUE) {
+  if (!pipe) {
     NoteFailure();
     return false;
   }
-  s_pipe = pipe;
+  Pipe() = std::move(pipe);
   DWORD mode = PIPE_READMODE_MESSAGE;
-  if (!::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
+  if (!::SetNamedPipeHandleState(Pipe().Get(), &mode, nullptr, nullptr)) {
     NoteFailure();  // the handle stays held and is used directly after the back-off
     return false;
   }
@@ -248,7 +258,7 @@ bool TracePipeWrite(const char* record, size_t length) {
   bool done = false;
   if (!InBackOff()) {
     WriteResult result = WriteResult::Failed;
-    if (s_pipe != INVALID_HANDLE_VALUE) {
+    if (Pipe()) {
       result = WriteLocked(record, length);
       if (result != WriteResult::Done) CloseLocked();
     }

@@ -1,7 +1,7 @@
 // The prefix of a trace record: kind letters and the parts the shared word selects.
 #include "traceinternal.h"
 
-#include "utf.h"
+#include "programfile.h"
 
 #include <cstring>
 
@@ -66,33 +66,6 @@ char TypeLetter(uint32_t type, char areaLetter) {
   }
 }
 
-// The program's file name without folder and extension, computed once per process.
-INIT_ONCE s_modulenameOnce = INIT_ONCE_STATIC_INIT;
-char s_modulename[3 * MAX_PATH + 1];
-
-BOOL CALLBACK ComputeModuleName(PINIT_ONCE, PVOID, PVOID*) {
-  wchar_t path[MAX_PATH + 1];
-  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return TRUE;  // leaves the name empty
-  path[n] = 0;
-  const wchar_t* base = path;
-  for (const wchar_t* p = path; *p; ++p) {
-    if (*p == L'\\' || *p == L'/') base = p + 1;
-  }
-  const wchar_t* dot = wcsrchr(base, L'.');
-  int count = dot ? int(dot - base) : int(wcslen(base));
-  if (count > 0) {
-    int written = Utf16ToUtf8(base, count, s_modulename, sizeof s_modulename - 1);
-    s_modulename[written > 0 ? written : 0] = 0;
-  }
-  return TRUE;
-}
-
-const char* ModuleName() {
-  ::InitOnceExecuteOnce(&s_modulenameOnce, ComputeModuleName, nullptr, nullptr);
-  return s_modulename;
-}
-
 }  // namespace
 
 size_t BuildTracePrefix(char* out, const TracePrefixInput& in) {
@@ -112,8 +85,9 @@ size_t BuildTracePrefix(char* out, const TracePrefixInput& in) {
     w.Hex(::GetCurrentThreadId());
   }
   if (word & TracePrefixModule) {
+    const Str& name = ProgramName();
     w.Put('|');
-    w.Put(ModuleName());
+    w.Put(name.c_str(), name.Length());
   }
   if (word & TracePrefixFile) {
     w.Put('|');

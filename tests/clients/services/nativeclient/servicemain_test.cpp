@@ -142,13 +142,13 @@ TEST_F(NativeServiceInProcess, StopWorksOnTheContextItIsGiven) {
   ServiceContext context;
   InitServiceStatus(context);
   context.statusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<ULONG_PTR>(0x5EC0));
-  KernelHandle start(CreateEventA(nullptr, FALSE, FALSE, nullptr)), stop(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-  context.events[0] = start.Get();
-  context.events[1] = stop.Get();
+  context.events[0].Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  context.events[1].Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  HANDLE stop = context.events[1].Get();
   context.ready = true;
   EXPECT_EQ(ControlHandler(SERVICE_CONTROL_STOP, 0, nullptr, &context), 0u);
   EXPECT_EQ(manager.States(), std::vector<DWORD>{SERVICE_STOP_PENDING});
-  EXPECT_EQ(WaitForSingleObject(stop.Get(), 0), WAIT_OBJECT_0) << "the stop event of this context";
+  EXPECT_EQ(WaitForSingleObject(stop, 0), WAIT_OBJECT_0) << "the stop event of this context";
 
   ServiceContext failed;
   InitServiceStatus(failed);
