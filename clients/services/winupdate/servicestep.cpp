@@ -274,10 +274,10 @@ void TraceNotRemoved(const Str& installer) {
 // and the package stays for the pass.
 void CleanUp(const HeldFolder& folder, FolderListing& files) {
   for (uint32_t i = 0; i < files.Count(); ++i) {
-    // Markers are files any user may add: a folder full of them must not hold a stop either.
-    if (StopRequested()) return;
     Str marker = files.NameAt(i);
     if (!HasSuffix(marker, ".removepending") || !files.Has(marker)) continue;
+    // Markers are files any user may add: a folder full of them must not hold a stop either.
+    if (StopRequested()) return;
     Str base = BaseNameOf(marker);
     Str installer = WithExtension(base, ".msi");
     Str pending = WithExtension(base, ".pending");

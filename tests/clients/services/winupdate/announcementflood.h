@@ -1,6 +1,7 @@
 // A drop folder flooded by a user: announcements that have no package ("flood-N.pending" alone,
-// each answered with code 7), or removal markers without packages ("flood-N.removepending", each
-// simply removed). What the passes leave of them, and their answers, go at the end.
+// each answered with code 7), or removal markers, each with the file it names beside it
+// ("flood-N.removepending" and "flood-N.msi", both removed by the clean-up). What the passes leave
+// of them, and their answers, go at the end.
 #pragma once
 
 #include "handles.h"
@@ -21,8 +22,8 @@ class AnnouncementFlood {
     CreateDirectoryW(drop_.c_str(), nullptr);
     Clean();
     for (int i = 0; i < count; ++i) {
-      FileHandle file(CreateFileW(Path(drop_, i, extension).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-      if (file) ++created_;
+      if (wcscmp(extension, L".removepending") == 0 && !Create(Path(drop_, i, L".msi"))) continue;
+      if (Create(Path(drop_, i, extension))) ++created_;
     }
   }
   ~AnnouncementFlood() { Clean(); }
@@ -32,6 +33,10 @@ class AnnouncementFlood {
   int Answered() const { return Count(update_, L"flood-*.result"); }
 
  private:
+  static bool Create(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    return static_cast<bool>(file);
+  }
   static std::wstring Path(const std::wstring& folder, int i, const wchar_t* extension) {
     wchar_t name[40];
     swprintf(name, 40, L"\\flood-%05d%ls", i, extension);
