@@ -373,10 +373,8 @@ TEST_F(MsiPackage, InstallRegistersBothServicesAndRemovalTakesThemAway) {
   }
   // The update service's first pass made its protected update folder.
   ASSERT_TRUE(Exists(Wide(UpdateFolderPath())));
-#if __has_include("folderprotection.h")
-  // ... and, where the service creates a missing drop folder with its protection, that one too.
+  // ... and the drop folder, which the service makes with its protection when it is missing.
   EXPECT_TRUE(Exists(Wide(DropFolderPath())));
-#endif
 
   // Packages may be in flight in either folder when the product is removed.
   if (!Exists(Wide(DropFolderPath()))) ASSERT_TRUE(MakeDirectory(DropFolderPath(), true));
