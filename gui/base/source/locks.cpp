@@ -1,5 +1,6 @@
 // Named and timed locks, the performance-counter conversion and the lock thresholds.
 #include "locks.h"
+#include "lockspin.h"
 
 #include "error.h"
 #include "eventrecorder.h"
