@@ -1,4 +1,5 @@
 #include "servicehost.h"
+#include "servicemain.h"
 
 #include "clientidentity.h"
 #include "error.h"
