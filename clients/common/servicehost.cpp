@@ -1,9 +1,11 @@
 #include "servicehost.h"
+#include "servicemain.h"
 
 #include "clientidentity.h"
 #include "error.h"
 #include "format.h"
 #include "handles.h"
+#include "lazystatic.h"
 #include "paths.h"
 #include "programfile.h"
 
@@ -13,10 +15,11 @@ namespace {
 constexpr uint32_t kMaxServiceNameChars = 255;
 constexpr DWORD kServiceWaitPeriodMs = 60000;
 
-ServiceIdentity& Identity() {
-  static ServiceIdentity s_identity;
-  return s_identity;
-}
+// Kept until the process ends: the "stopped" report and reports of late static destructors
+// still read the names.
+constinit LazyStatic<ServiceIdentity, false> s_identity("ServiceIdentity s_identity");
+
+ServiceIdentity& Identity() { return *s_identity.Get(); }
 
 // Keeps the first 255 UTF-16 characters, as the service control manager counts them.
 Str CutToServiceNameLength(const Str& name) {

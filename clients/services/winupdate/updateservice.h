@@ -1,7 +1,7 @@
 // The update service as the service control manager sees it.
 #pragma once
 
-#include "servicehost.h"
+#include "servicemain.h"
 #include "win.h"
 
 #include <cstdint>

@@ -10,59 +10,12 @@
 #pragma once
 
 #include "reference.h"
+#include "strbuffer.h"
 #include "utf.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <utility>
-
-// ---------------------------------------------------------------------------------------------
-// Buffer layout and size arithmetic
-
-// Header of a Str buffer; the text (capacity + 1 bytes, always zero-terminated) follows directly
-// at offset 12. The block is capacity + 16 bytes.
-//
-// length 0 with a non-zero first text byte means "not measured yet": the first operation that
-// needs the length counts the bytes up to the terminator and stores the count (lazy length).
-struct StrHeader {
-  Reference ref;
-  uint32_t capacity;
-  uint32_t length;
-
-  char* Text() noexcept { return reinterpret_cast<char*>(this) + sizeof(StrHeader); }
-  const char* Text() const noexcept { return reinterpret_cast<const char*>(this) + sizeof(StrHeader); }
-};
-static_assert(sizeof(StrHeader) == 12);
-
-// Header of a WStr buffer; the text (capacity + 1 units) follows at offset 12. The block is
-// capacity * 2 + 16 bytes. Same lazy-length rule as StrHeader.
-struct WStrHeader {
-  Reference ref;
-  uint32_t capacity;
-  uint32_t length;
-
-  wchar_t* Text() noexcept { return reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(this) + sizeof(WStrHeader)); }
-  const wchar_t* Text() const noexcept {
-    return reinterpret_cast<const wchar_t*>(reinterpret_cast<const char*>(this) + sizeof(WStrHeader));
-  }
-};
-static_assert(sizeof(WStrHeader) == 12 && sizeof(wchar_t) == 2);
-
-// The capacity a Str buffer gets for a requested capacity n >= 1 (n <= 0xFFFFFFFF):
-// total = (n + 23) & ~7; above 1024 total = (total | 15) + 1; capacity = total - 13
-// (n itself when that exceeds 32 bits). n = 1 gives 11, n = 11 gives 19.
-uint32_t StrCapacityFor(uint32_t n) noexcept;
-// The same for WStr (n in units): total = (2n + 23) & ~7, the same rule above 1024,
-// capacity = (total - 14) / 2 (n itself when that exceeds 32 bits).
-uint32_t WStrCapacityFor(uint32_t n) noexcept;
-// Block sizes, as passed to AllocParticle and FreeParticle.
-inline size_t StrBlockSize(uint32_t capacity) noexcept { return size_t(capacity) + 16; }
-inline size_t WStrBlockSize(uint32_t capacity) noexcept { return size_t(capacity) * 2 + 16; }
-
-// Growth policies: the capacity a growing string or array gets for a required length n.
-//   normal: n < 512 -> n + 32; < 8192 -> n + n/16; <= 0xFFFFFDFF -> n + 512; above -> 0xFFFFFFFF
-//   fast:   n <= 512 -> 1024; <= 0x4000000 -> 2n; <= 0xFBFFFFFF -> n + 0x4000000; above -> 0xFFFFFFFF
-uint32_t GrowthCapacity(uint64_t n, bool fast) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // Str: UTF-8 text. A null pointer is the empty string.

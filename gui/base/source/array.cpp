@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "str.h"
+#include "strsize.h"
 #include "win.h"
 
 #include <cstring>

@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "format.h"
+#include "processobject.h"
 #include "trace.h"
 
 #include <cstdint>
@@ -55,10 +56,12 @@ constexpr ExceptionName kExceptionNames[] = {
 // Marks a thread whose filter is running. A fault while the filter reports (a broken heap,
 // an exhausted stack) is dispatched to the same guard again; without the mark that would call
 // the filter again, fault again, and recurse until the stack is gone.
-DWORD FilterSlot() {
-  static const DWORD s_slot = ::TlsAlloc();
-  return s_slot;
-}
+// The slot outlives static destruction: the filter may run during process exit.
+constinit ProcessObject<DWORD> s_filterSlot;
+
+void AllocateFilterSlot(void* at) { ::new (at) DWORD(::TlsAlloc()); }
+
+DWORD FilterSlot() { return s_filterSlot.Get<&AllocateFilterSlot>(); }
 
 class FilterActivation {
  public:

@@ -6,6 +6,7 @@
 #include "handles.h"
 #include "locks.h"
 #include "paths.h"
+#include "processobject.h"
 #include "widetext.h"
 
 #include <objbase.h>
@@ -75,15 +76,20 @@ Str ComputeTempDirectory() {
   return temp.IsEmpty() ? Str() : NormalizePath(temp, false);
 }
 
+// Computed once per process under the library's timed lock "LazyStatic" (site
+// "InitTempDirectory"): a first call that hangs in the file system shows up as a long hold.
+// After that the text is read-only; copies only link the shared buffer. Never destroyed, so a
+// report made by a late static destructor still finds it.
+constinit ProcessObject<Str> s_tempdirectory;
+
+void MakeTempDirectory(void* at) {
+  TimedLockHold hold(LazyStaticLock(), Str("InitTempDirectory"));
+  ::new (at) Str(ComputeTempDirectory());
+}
+
 Str TempDirectory() {
-  // Computed once per process under the library's timed lock "LazyStatic" (site
-  // "InitTempDirectory"): a first call that hangs in the file system shows up as a long hold.
-  // After that the text is read-only; copies only link the shared buffer.
-  static const Str s_tempdirectory = [] {
-    TimedLockHold hold(LazyStaticLock(), Str("InitTempDirectory"));
-    return ComputeTempDirectory();
-  }();
-  if (!s_tempdirectory.IsEmpty()) return s_tempdirectory;
+  const Str& computed = s_tempdirectory.Get<&MakeTempDirectory>();
+  if (!computed.IsEmpty()) return computed;
   return ComputeTempDirectory();
 }
 

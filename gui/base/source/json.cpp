@@ -16,6 +16,7 @@
 
 #include "decimaldigits.h"
 #include "shortcopy.h"
+#include "strsize.h"
 
 #include <bit>
 #include <cmath>

@@ -1,5 +1,6 @@
 // Named and timed locks, the performance-counter conversion and the lock thresholds.
 #include "locks.h"
+#include "lockspin.h"
 
 #include "error.h"
 #include "eventrecorder.h"
@@ -16,17 +17,19 @@
 
 DWORD LockSpinCountFor(uint32_t processorCount) noexcept { return processorCount < 2 ? 0 : kLockSpinCount; }
 
-uint32_t ProcessorCount() noexcept {
-  static std::atomic<uint32_t> s_processors{0};
-  uint32_t count = s_processors.load(std::memory_order_relaxed);
-  if (count == 0) {
-    SYSTEM_INFO info{};
-    ::GetSystemInfo(&info);
-    count = info.dwNumberOfProcessors ? info.dwNumberOfProcessors : 1;
-    s_processors.store(count, std::memory_order_relaxed);
-  }
-  return count;
+namespace {
+
+constinit ProcessObject<uint32_t> s_processors;
+
+void CountProcessors(void* at) {
+  SYSTEM_INFO info{};
+  ::GetSystemInfo(&info);
+  ::new (at) uint32_t(info.dwNumberOfProcessors ? info.dwNumberOfProcessors : 1);
 }
+
+}  // namespace
+
+uint32_t ProcessorCount() noexcept { return s_processors.Get<&CountProcessors>(); }
 
 void InitializeLibraryCriticalSection(CRITICAL_SECTION* section) noexcept {
   DWORD spin = LockSpinCountFor(ProcessorCount());

@@ -6,6 +6,7 @@
 
 #include "error.h"
 #include "strreport.h"
+#include "strsize.h"
 #include "win.h"
 
 #include <climits>

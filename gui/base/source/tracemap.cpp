@@ -89,31 +89,28 @@ bool IsTrustedSectionOwner(HANDLE section) {
 }
 
 uint32_t* OpenTracePrefixSection(const wchar_t* name) {
-  HANDLE section = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(uint32_t), name);
+  KernelHandle section(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(uint32_t), name));
   if (!section) return nullptr;
   const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   if (created) {
     // Only the creator sets the rules: services (LocalSystem), administrators and ordinary and
     // low-integrity client processes of any user all read the word, and a tracer of any user
     // may change it. A later process must not take the section away from the others.
-    ProtectObjectForUsers(section, Str(), false, true);
-  } else if (!IsTrustedSectionOwner(section)) {
+    ProtectObjectForUsers(section.Get(), Str(), false, true);
+  } else if (!IsTrustedSectionOwner(section.Get())) {
     // The name is local to the session and open to every process in it, so another account
     // may have made the section first. Its owner could change the word under a service at any
     // moment, or have backed the section with a file of its own that stalls every read of a
     // trace line: such a section is not used, and this process keeps the default word.
-    ::CloseHandle(section);
     return nullptr;
   }
-  void* view = ::MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(uint32_t));
-  if (!view) {
-    ::CloseHandle(section);
-    return nullptr;
-  }
+  void* view = ::MapViewOfFile(section.Get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(uint32_t));
+  if (!view) return nullptr;
   uint32_t* word = static_cast<uint32_t*>(view);
   if (created) ::InterlockedExchange(reinterpret_cast<volatile LONG*>(word), TracePrefixDefault);
   // Section handle and view stay open until process exit: the word must outlive every trace
   // call, including those of static destructors.
+  (void)section.Take();
   return word;
 }
 

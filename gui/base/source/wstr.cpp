@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "strreport.h"
+#include "strsize.h"
 #include "win.h"
 
 #include <climits>

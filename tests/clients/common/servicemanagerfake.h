@@ -5,7 +5,7 @@
 #pragma once
 
 #include "handles.h"
-#include "servicehost.h"
+#include "servicemain.h"
 #include "win.h"
 
 #include <mutex>

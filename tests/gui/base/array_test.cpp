@@ -2,7 +2,8 @@
 #include "array.h"
 
 #include "childrun.h"
-#include "str.h"  // GrowthCapacity
+// The size arithmetic is private to the library; the test reaches its header directly.
+#include "../../../gui/base/source/strsize.h"
 
 #include <gtest/gtest.h>
 

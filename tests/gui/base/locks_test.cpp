@@ -8,6 +8,8 @@
 #include "childrun.h"
 #include "testsupport.h"
 #include "win.h"
+// The spin rule is private to the library; the test reaches its header directly.
+#include "../../../gui/base/source/lockspin.h"
 
 #include <gtest/gtest.h>
 

@@ -4,6 +4,9 @@
 #include "childrun.h"
 #include "win.h"
 
+// The size arithmetic is private to the library; the test reaches its header directly.
+#include "../../../gui/base/source/strsize.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
