@@ -94,10 +94,9 @@ HWND TarsaInvoker::FindPartnerWindow() const {
   if (!window) {
     DWORD error = ::GetLastError();
     Str className = Str::FromUtf16(windowClass_);
-    const char* text = TraceFormat("| IPC|  no window|%s|%s|class|%s|", windowName_.IsEmpty() ? "" : domainHref_.c_str(),
-                                   windowName_.IsEmpty() ? "" : userId_.c_str(), className.c_str());
-    Trace(TraceDetail, __LINE__, text);
-    if (text) TraceFormatDone();
+    TraceText text("| IPC|  no window|%s|%s|class|%s|", windowName_.IsEmpty() ? "" : domainHref_.c_str(),
+                   windowName_.IsEmpty() ? "" : userId_.c_str(), className.c_str());
+    Trace(TraceDetail, __LINE__, text.c_str());
     ::SetLastError(error);
   }
   return window;
@@ -125,17 +124,15 @@ bool TarsaInvoker::IsElevated() {
     return false;
   }
   if (size != sizeof elevationType) {
-    const char* text = TraceFormat("| IPC|token info?|result size %u|expected size %u|", static_cast<unsigned>(size),
-                                   static_cast<unsigned>(sizeof elevationType));
-    TraceFailure(__LINE__, text);
-    if (text) TraceFormatDone();
+    TraceText text("| IPC|token info?|result size %u|expected size %u|", static_cast<unsigned>(size),
+                   static_cast<unsigned>(sizeof elevationType));
+    TraceFailure(__LINE__, text.c_str());
     return false;
   }
   if (elevationType != TokenElevationTypeFull) return false;
   Str program = ProgramPath();
-  const char* text = TraceFormat("| IPC|elevated   |%s|", program.c_str());
-  TraceFailure(__LINE__, text);
-  if (text) TraceFormatDone();
+  TraceText text("| IPC|elevated   |%s|", program.c_str());
+  TraceFailure(__LINE__, text.c_str());
   return true;
 }
 
@@ -173,9 +170,10 @@ bool TarsaInvoker::StartUI(Str* errorText) {
     NamedLockHold hold(TheInvokerLock(), "StartUI");
     if (IsUIPresent()) return true;
 
-    const char* text = TraceFormat("partner window of class [%ls] not found", windowClass_.c_str());
-    Trace(TraceState, __LINE__, text);
-    if (text) TraceFormatDone();
+    {
+      TraceText text("partner window of class [%ls] not found", windowClass_.c_str());
+      Trace(TraceState, __LINE__, text.c_str());
+    }
 
     Str path;
     if (RunsElevated()) {
@@ -259,13 +257,11 @@ int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool
 
   const char* name = IpcMessageName(id);
   if (::IsWindow(window)) {
-    const char* line = TraceFormat("| IPC|WM_COPYDATA|%s|target %p|failed|", name, static_cast<void*>(window));
-    Trace(TraceDetail, __LINE__, line);
-    if (line) TraceFormatDone();
+    TraceText line("| IPC|WM_COPYDATA|%s|target %p|failed|", name, static_cast<void*>(window));
+    Trace(TraceDetail, __LINE__, line.c_str());
   } else {
-    const char* line = TraceFormat("| IPC|WM_COPYDATA|%s|target %p destroyed|", name, static_cast<void*>(window));
-    TraceFailure(__LINE__, line);
-    if (line) TraceFormatDone();
+    TraceText line("| IPC|WM_COPYDATA|%s|target %p destroyed|", name, static_cast<void*>(window));
+    TraceFailure(__LINE__, line.c_str());
   }
   return result;
 }
@@ -274,9 +270,8 @@ bool StartUI() {
   TarsaInvoker invoker;
   Str error;
   if (invoker.StartUI(&error)) return true;
-  const char* text = TraceFormat("| IPC|start UI   |%s|", error.c_str());
-  TraceFailure(__LINE__, text);
-  if (text) TraceFormatDone();
+  TraceText text("| IPC|start UI   |%s|", error.c_str());
+  TraceFailure(__LINE__, text.c_str());
   return false;
 }
 

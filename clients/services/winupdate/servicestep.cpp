@@ -50,9 +50,8 @@ Str WithExtension(const Str& name, const char* extension) {
 }
 
 void TraceResult(ResultCode code) {
-  const char* text = TraceFormat("Result code %u", static_cast<unsigned>(code));
-  TraceOut(TraceAreaDefault, TraceState, kTraceSource, kResultTraceLine, text);
-  TraceFormatDone();
+  TraceText text("Result code %u", static_cast<unsigned>(code));
+  TraceOut(TraceAreaDefault, TraceState, kTraceSource, kResultTraceLine, text.c_str());
 }
 
 void WriteResultFile(const Str& path, bool started, ResultCode code) {
@@ -262,10 +261,8 @@ void ProcessPackage(const HeldFolder& drop, DropListing& dropFiles, const HeldFo
 void TraceNotRemoved(const Str& installer) {
   DWORD error = ::GetLastError();
   Str text = GetErrorText(error, nullptr, nullptr, false, LANG_NEUTRAL, SUBLANG_DEFAULT);
-  const char* line =
-      TraceFormat("ExecuteServiceStep: Could not remove installer file [%s]: %s", installer.c_str(), text.c_str());
-  TraceAssert(TraceAreaDefault, TraceError, kTraceSource, kCleanupTraceLine, line);
-  TraceFormatDone();
+  TraceText line("ExecuteServiceStep: Could not remove installer file [%s]: %s", installer.c_str(), text.c_str());
+  TraceAssert(TraceAreaDefault, TraceError, kTraceSource, kCleanupTraceLine, line.c_str());
 }
 
 // Removes the packages the markers of `folder` name, and then the markers. A package that was not
