@@ -163,76 +163,78 @@ Str DefaultUILocation(const Str& programPath) {
   return location;
 }
 
-bool TarsaInvoker::StartUI(Str* errorText) {
-  Str error;
-  bool started = false;
-  {
-    NamedLockHold hold(TheInvokerLock(), "StartUI");
-    if (IsUIPresent()) return true;
+namespace {
 
-    {
-      TraceText text("partner window of class [%ls] not found", windowClass_.c_str());
-      Trace(TraceState, __LINE__, text.c_str());
-    }
-
-    Str path;
-    if (RunsElevated()) {
-      // A full administrator token would hand the tray program rights the user never gave it.
-      error = ProgramPath();
-      error.Append(" runs elevated.");
-    } else {
-      path = NormalizePath(RegisteredUILocation(), true);
-      if (path.IsEmpty() || !FileExists(path)) {
-        Str fallback = NormalizePath(DefaultUILocation(ProgramPath()), true);
-        if (!fallback.IsEmpty() && FileExists(fallback)) {
-          path = fallback;
-        } else {
-          path.Clear();
-          error = fallback.IsEmpty() ? Str("No executable") : Concat(fallback, Str(" not found"));
-        }
-      }
-    }
-
-    if (!path.IsEmpty()) {
-      WStr quoted(QuotePath(path));
-      WStr commandLine;
-      wchar_t* buffer = commandLine.GetBuffer(quoted.Length() + 1);
-      if (!buffer) {
-        error = GetErrorText(static_cast<uint32_t>(E_OUTOFMEMORY));
-      } else {
-        quoted.CopyTo(buffer, quoted.Length() + 1);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEONFEEDBACK;
-        startup.wShowWindow = SW_SHOW;
-        PROCESS_INFORMATION process = {};
-        // No desktop named: the tray program lands on the caller's desktop, where the window
-        // search looks for it.
-        if (::CreateProcessW(nullptr, buffer, nullptr, nullptr, FALSE, CREATE_BREAKAWAY_FROM_JOB | NORMAL_PRIORITY_CLASS,
-                             nullptr, nullptr, &startup, &process)) {
-          KernelHandle thread(process.hThread);
-          KernelHandle child(process.hProcess);
-          thread.Reset();
-          if (child) {
-            if (process.dwProcessId != 0) ::AllowSetForegroundWindow(process.dwProcessId);
-            // A console-subsystem program answers WAIT_FAILED at once; the result does not matter.
-            ::WaitForInputIdle(child.Get(), kInputIdleMs);
-          }
-          started = true;
-        } else {
-          DWORD code = ::GetLastError();
-          error = GetErrorText(static_cast<uint32_t>(ErrorAsHresult(code)));
-          if (!error.IsEmpty() && !path.IsEmpty()) error.Append(' ');
-          error.Append('(');
-          error.Append(path);
-          error.Append(')');
-          ::SetLastError(code);
-        }
-      }
-    }
+// The tray program to start: the registered location, else the default one beside this
+// program's folder; empty with the reason in `error` when neither may or can be started.
+Str ChooseUILocation(Str* error) {
+  if (RunsElevated()) {
+    // A full administrator token would hand the tray program rights the user never gave it.
+    *error = ProgramPath();
+    error->Append(" runs elevated.");
+    return Str();
   }
-  if (!started && errorText) *errorText = error;
-  return started;
+  Str path = NormalizePath(RegisteredUILocation(), true);
+  if (!path.IsEmpty() && FileExists(path)) return path;
+  Str fallback = NormalizePath(DefaultUILocation(ProgramPath()), true);
+  if (!fallback.IsEmpty() && FileExists(fallback)) return fallback;
+  *error = fallback.IsEmpty() ? Str("No executable") : Concat(fallback, Str(" not found"));
+  return Str();
+}
+
+// Starts `path` on the caller's desktop; false with the error text (and the path) in `error`.
+bool LaunchUI(const Str& path, Str* error) {
+  WStr quoted(QuotePath(path));
+  WStr commandLine;
+  wchar_t* buffer = commandLine.GetBuffer(quoted.Length() + 1);
+  if (!buffer) {
+    *error = GetErrorText(static_cast<uint32_t>(E_OUTOFMEMORY));
+    return false;
+  }
+  quoted.CopyTo(buffer, quoted.Length() + 1);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEONFEEDBACK;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process = {};
+  // No desktop named: the tray program lands on the caller's desktop, where the window search
+  // looks for it.
+  if (!::CreateProcessW(nullptr, buffer, nullptr, nullptr, FALSE, CREATE_BREAKAWAY_FROM_JOB | NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process)) {
+    DWORD code = ::GetLastError();
+    *error = GetErrorText(static_cast<uint32_t>(ErrorAsHresult(code)));
+    if (!error->IsEmpty()) error->Append(' ');
+    error->Append('(');
+    error->Append(path);
+    error->Append(')');
+    ::SetLastError(code);
+    return false;
+  }
+  KernelHandle thread(process.hThread);
+  KernelHandle child(process.hProcess);
+  thread.Reset();
+  if (child) {
+    if (process.dwProcessId != 0) ::AllowSetForegroundWindow(process.dwProcessId);
+    // A console-subsystem program answers WAIT_FAILED at once; the result does not matter.
+    ::WaitForInputIdle(child.Get(), kInputIdleMs);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TarsaInvoker::StartUI(Str* errorText) {
+  NamedLockHold hold(TheInvokerLock(), "StartUI");
+  if (IsUIPresent()) return true;
+  {
+    TraceText text("partner window of class [%ls] not found", windowClass_.c_str());
+    Trace(TraceState, __LINE__, text.c_str());
+  }
+  Str error;
+  Str path = ChooseUILocation(&error);
+  if (!path.IsEmpty() && LaunchUI(path, &error)) return true;
+  if (errorText) *errorText = error;
+  return false;
 }
 
 int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool foreground, uint32_t timeoutMs) {
