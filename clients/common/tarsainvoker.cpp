@@ -7,6 +7,7 @@
 #include "files.h"
 #include "locks.h"
 #include "paths.h"
+#include "programfile.h"
 #include "registry.h"
 #include "trace.h"
 
@@ -33,13 +34,6 @@ void TraceWithLastError(uint32_t type, int line, const char* text) {
   line_text.Append(error != 0 ? GetErrorText(error) : Str(strerror(errno)));
   Trace(type, line, line_text.c_str());
   ::SetLastError(error);
-}
-
-Str ProgramPath() {
-  wchar_t path[MAX_PATH + 1];
-  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
-  if (n == 0 || n > MAX_PATH) return Str();
-  return Str::FromUtf16(path, static_cast<int>(n));
 }
 
 // The invoker lock: a named lock of its own ("Unknown", like but separate from the library's
@@ -130,7 +124,7 @@ bool TarsaInvoker::IsElevated() {
     return false;
   }
   if (elevationType != TokenElevationTypeFull) return false;
-  Str program = ProgramPath();
+  Str program = ProgramFilePath();
   TraceText text("| IPC|elevated   |%s|", program.c_str());
   TraceFailure(__LINE__, text.c_str());
   return true;
@@ -170,13 +164,13 @@ namespace {
 Str ChooseUILocation(Str* error) {
   if (RunsElevated()) {
     // A full administrator token would hand the tray program rights the user never gave it.
-    *error = ProgramPath();
+    *error = ProgramFilePath();
     error->Append(" runs elevated.");
     return Str();
   }
   Str path = NormalizePath(RegisteredUILocation(), true);
   if (!path.IsEmpty() && FileExists(path)) return path;
-  Str fallback = NormalizePath(DefaultUILocation(ProgramPath()), true);
+  Str fallback = NormalizePath(DefaultUILocation(ProgramFilePath()), true);
   if (!fallback.IsEmpty() && FileExists(fallback)) return fallback;
   *error = fallback.IsEmpty() ? Str("No executable") : Concat(fallback, Str(" not found"));
   return Str();

@@ -6,6 +6,7 @@
 #include "handles.h"
 #include "locks.h"
 #include "paths.h"
+#include "programfile.h"
 #include "widetext.h"
 
 #include <objbase.h>
@@ -102,10 +103,7 @@ Str DownloadsDirectory() {
 
 }  // namespace
 
-Str GetProgramPath() {
-  return FillWide(MAX_PATH + 1, true,
-                  [](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); });
-}
+Str GetProgramPath() { return ProgramFilePath(); }
 
 Str GetDirectory(uint32_t id) {
   switch (id) {
