@@ -7,6 +7,7 @@
 #include "files.h"
 #include "locks.h"
 #include "paths.h"
+#include "programfile.h"
 #include "registry.h"
 #include "trace.h"
 
@@ -33,13 +34,6 @@ void TraceWithLastError(uint32_t type, int line, const char* text) {
   line_text.Append(error != 0 ? GetErrorText(error) : Str(strerror(errno)));
   Trace(type, line, line_text.c_str());
   ::SetLastError(error);
-}
-
-Str ProgramPath() {
-  wchar_t path[MAX_PATH + 1];
-  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
-  if (n == 0 || n > MAX_PATH) return Str();
-  return Str::FromUtf16(path, static_cast<int>(n));
 }
 
 // The invoker lock: a named lock of its own ("Unknown", like but separate from the library's
@@ -94,10 +88,9 @@ HWND TarsaInvoker::FindPartnerWindow() const {
   if (!window) {
     DWORD error = ::GetLastError();
     Str className = Str::FromUtf16(windowClass_);
-    const char* text = TraceFormat("| IPC|  no window|%s|%s|class|%s|", windowName_.IsEmpty() ? "" : domainHref_.c_str(),
-                                   windowName_.IsEmpty() ? "" : userId_.c_str(), className.c_str());
-    Trace(TraceDetail, __LINE__, text);
-    if (text) TraceFormatDone();
+    TraceText text("| IPC|  no window|%s|%s|class|%s|", windowName_.IsEmpty() ? "" : domainHref_.c_str(),
+                   windowName_.IsEmpty() ? "" : userId_.c_str(), className.c_str());
+    Trace(TraceDetail, __LINE__, text.c_str());
     ::SetLastError(error);
   }
   return window;
@@ -125,17 +118,15 @@ bool TarsaInvoker::IsElevated() {
     return false;
   }
   if (size != sizeof elevationType) {
-    const char* text = TraceFormat("| IPC|token info?|result size %u|expected size %u|", static_cast<unsigned>(size),
-                                   static_cast<unsigned>(sizeof elevationType));
-    TraceFailure(__LINE__, text);
-    if (text) TraceFormatDone();
+    TraceText text("| IPC|token info?|result size %u|expected size %u|", static_cast<unsigned>(size),
+                   static_cast<unsigned>(sizeof elevationType));
+    TraceFailure(__LINE__, text.c_str());
     return false;
   }
   if (elevationType != TokenElevationTypeFull) return false;
-  Str program = ProgramPath();
-  const char* text = TraceFormat("| IPC|elevated   |%s|", program.c_str());
-  TraceFailure(__LINE__, text);
-  if (text) TraceFormatDone();
+  Str program = ProgramFilePath();
+  TraceText text("| IPC|elevated   |%s|", program.c_str());
+  TraceFailure(__LINE__, text.c_str());
   return true;
 }
 
@@ -166,75 +157,78 @@ Str DefaultUILocation(const Str& programPath) {
   return location;
 }
 
-bool TarsaInvoker::StartUI(Str* errorText) {
-  Str error;
-  bool started = false;
-  {
-    NamedLockHold hold(TheInvokerLock(), "StartUI");
-    if (IsUIPresent()) return true;
+namespace {
 
-    const char* text = TraceFormat("partner window of class [%ls] not found", windowClass_.c_str());
-    Trace(TraceState, __LINE__, text);
-    if (text) TraceFormatDone();
-
-    Str path;
-    if (RunsElevated()) {
-      // A full administrator token would hand the tray program rights the user never gave it.
-      error = ProgramPath();
-      error.Append(" runs elevated.");
-    } else {
-      path = NormalizePath(RegisteredUILocation(), true);
-      if (path.IsEmpty() || !FileExists(path)) {
-        Str fallback = NormalizePath(DefaultUILocation(ProgramPath()), true);
-        if (!fallback.IsEmpty() && FileExists(fallback)) {
-          path = fallback;
-        } else {
-          path.Clear();
-          error = fallback.IsEmpty() ? Str("No executable") : Concat(fallback, Str(" not found"));
-        }
-      }
-    }
-
-    if (!path.IsEmpty()) {
-      WStr quoted(QuotePath(path));
-      WStr commandLine;
-      wchar_t* buffer = commandLine.GetBuffer(quoted.Length() + 1);
-      if (!buffer) {
-        error = GetErrorText(static_cast<uint32_t>(E_OUTOFMEMORY));
-      } else {
-        quoted.CopyTo(buffer, quoted.Length() + 1);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEONFEEDBACK;
-        startup.wShowWindow = SW_SHOW;
-        PROCESS_INFORMATION process = {};
-        // No desktop named: the tray program lands on the caller's desktop, where the window
-        // search looks for it.
-        if (::CreateProcessW(nullptr, buffer, nullptr, nullptr, FALSE, CREATE_BREAKAWAY_FROM_JOB | NORMAL_PRIORITY_CLASS,
-                             nullptr, nullptr, &startup, &process)) {
-          KernelHandle thread(process.hThread);
-          KernelHandle child(process.hProcess);
-          thread.Reset();
-          if (child) {
-            if (process.dwProcessId != 0) ::AllowSetForegroundWindow(process.dwProcessId);
-            // A console-subsystem program answers WAIT_FAILED at once; the result does not matter.
-            ::WaitForInputIdle(child.Get(), kInputIdleMs);
-          }
-          started = true;
-        } else {
-          DWORD code = ::GetLastError();
-          error = GetErrorText(static_cast<uint32_t>(ErrorAsHresult(code)));
-          if (!error.IsEmpty() && !path.IsEmpty()) error.Append(' ');
-          error.Append('(');
-          error.Append(path);
-          error.Append(')');
-          ::SetLastError(code);
-        }
-      }
-    }
+// The tray program to start: the registered location, else the default one beside this
+// program's folder; empty with the reason in `error` when neither may or can be started.
+Str ChooseUILocation(Str* error) {
+  if (RunsElevated()) {
+    // A full administrator token would hand the tray program rights the user never gave it.
+    *error = ProgramFilePath();
+    error->Append(" runs elevated.");
+    return Str();
   }
-  if (!started && errorText) *errorText = error;
-  return started;
+  Str path = NormalizePath(RegisteredUILocation(), true);
+  if (!path.IsEmpty() && FileExists(path)) return path;
+  Str fallback = NormalizePath(DefaultUILocation(ProgramFilePath()), true);
+  if (!fallback.IsEmpty() && FileExists(fallback)) return fallback;
+  *error = fallback.IsEmpty() ? Str("No executable") : Concat(fallback, Str(" not found"));
+  return Str();
+}
+
+// Starts `path` on the caller's desktop; false with the error text (and the path) in `error`.
+bool LaunchUI(const Str& path, Str* error) {
+  WStr quoted(QuotePath(path));
+  WStr commandLine;
+  wchar_t* buffer = commandLine.GetBuffer(quoted.Length() + 1);
+  if (!buffer) {
+    *error = GetErrorText(static_cast<uint32_t>(E_OUTOFMEMORY));
+    return false;
+  }
+  quoted.CopyTo(buffer, quoted.Length() + 1);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEONFEEDBACK;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process = {};
+  // No desktop named: the tray program lands on the caller's desktop, where the window search
+  // looks for it.
+  if (!::CreateProcessW(nullptr, buffer, nullptr, nullptr, FALSE, CREATE_BREAKAWAY_FROM_JOB | NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process)) {
+    DWORD code = ::GetLastError();
+    *error = GetErrorText(static_cast<uint32_t>(ErrorAsHresult(code)));
+    if (!error->IsEmpty()) error->Append(' ');
+    error->Append('(');
+    error->Append(path);
+    error->Append(')');
+    ::SetLastError(code);
+    return false;
+  }
+  KernelHandle thread(process.hThread);
+  KernelHandle child(process.hProcess);
+  thread.Reset();
+  if (child) {
+    if (process.dwProcessId != 0) ::AllowSetForegroundWindow(process.dwProcessId);
+    // A console-subsystem program answers WAIT_FAILED at once; the result does not matter.
+    ::WaitForInputIdle(child.Get(), kInputIdleMs);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TarsaInvoker::StartUI(Str* errorText) {
+  NamedLockHold hold(TheInvokerLock(), "StartUI");
+  if (IsUIPresent()) return true;
+  {
+    TraceText text("partner window of class [%ls] not found", windowClass_.c_str());
+    Trace(TraceState, __LINE__, text.c_str());
+  }
+  Str error;
+  Str path = ChooseUILocation(&error);
+  if (!path.IsEmpty() && LaunchUI(path, &error)) return true;
+  if (errorText) *errorText = error;
+  return false;
 }
 
 int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool foreground, uint32_t timeoutMs) {
@@ -259,13 +253,11 @@ int64_t TarsaInvoker::SendRequest(HWND window, int32_t id, const Str& text, bool
 
   const char* name = IpcMessageName(id);
   if (::IsWindow(window)) {
-    const char* line = TraceFormat("| IPC|WM_COPYDATA|%s|target %p|failed|", name, static_cast<void*>(window));
-    Trace(TraceDetail, __LINE__, line);
-    if (line) TraceFormatDone();
+    TraceText line("| IPC|WM_COPYDATA|%s|target %p|failed|", name, static_cast<void*>(window));
+    Trace(TraceDetail, __LINE__, line.c_str());
   } else {
-    const char* line = TraceFormat("| IPC|WM_COPYDATA|%s|target %p destroyed|", name, static_cast<void*>(window));
-    TraceFailure(__LINE__, line);
-    if (line) TraceFormatDone();
+    TraceText line("| IPC|WM_COPYDATA|%s|target %p destroyed|", name, static_cast<void*>(window));
+    TraceFailure(__LINE__, line.c_str());
   }
   return result;
 }
@@ -274,9 +266,8 @@ bool StartUI() {
   TarsaInvoker invoker;
   Str error;
   if (invoker.StartUI(&error)) return true;
-  const char* text = TraceFormat("| IPC|start UI   |%s|", error.c_str());
-  TraceFailure(__LINE__, text);
-  if (text) TraceFormatDone();
+  TraceText text("| IPC|start UI   |%s|", error.c_str());
+  TraceFailure(__LINE__, text.c_str());
   return false;
 }
 

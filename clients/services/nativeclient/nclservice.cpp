@@ -26,9 +26,8 @@ ServiceContext& Own(ServiceStatusContext& context) { return static_cast<ServiceC
 
 void TestInteractive(ServiceStatusContext& context) {
   Own(context).interactive = TestInteractiveMarker();
-  const char* text = TraceFormat("NCLService: Interactive: %d", Own(context).interactive ? 1 : 0);
-  Trace(__LINE__, text);
-  if (text) TraceFormatDone();
+  TraceText text("NCLService: Interactive: %d", Own(context).interactive ? 1 : 0);
+  Trace(__LINE__, text.c_str());
 }
 
 // An existing shutdown event was made by someone else, with rights of their choosing: the

@@ -45,24 +45,20 @@ void AskTrayToQuit(TarsaInvoker& invoker, QuitBudget& budget, int line) {
   ULONGLONG start = ::GetTickCount64();
   int64_t result = TarsaInvoker::SendRequest(invoker.FindPartnerWindow(), IpcUiQuit, Str(), false, timeoutMs);
   budget.Spend(static_cast<uint32_t>(::GetTickCount64() - start));
-  const char* text = TraceFormat("QuitSystray: UI returned %lld", static_cast<long long>(result));
-  Trace(line, text);
-  if (text) TraceFormatDone();
+  TraceText text("QuitSystray: UI returned %lld", static_cast<long long>(result));
+  Trace(line, text.c_str());
 }
 
 void TraceAccount(int line, const char* format, const CxRegistration& account) {
-  const char* text = TraceFormat(format, account.domainHref.c_str(), account.userId.c_str());
-  Trace(line, text);
-  if (text) TraceFormatDone();
+  TraceText text(format, account.domainHref.c_str(), account.userId.c_str());
+  Trace(line, text.c_str());
 }
 
 void TraceCxTimeout(int line, const CxRegistration& account) {
-  const char* reason = TraceFormat("timeout waiting for cx process %s|%s to be terminated (25 sec)",
-                                   account.domainHref.c_str(), account.userId.c_str());
-  const char* text = TraceFormat("QuitSystray: %s", reason ? reason : "");
-  Trace(line, text);
-  if (text) TraceFormatDone();
-  if (reason) TraceFormatDone();
+  TraceText reason("timeout waiting for cx process %s|%s to be terminated (25 sec)", account.domainHref.c_str(),
+                   account.userId.c_str());
+  TraceText text("QuitSystray: %s", reason ? reason.c_str() : "");
+  Trace(line, text.c_str());
 }
 
 Str Subkey(const Str& parent, const Str& name) {

@@ -1,5 +1,6 @@
 #include "packagefiles.h"
 
+#include "format.h"
 #include "paths.h"
 #include "relativefiles.h"
 
@@ -325,8 +326,9 @@ Str CopyIntoFolder(const HeldPackage& package, const Str& folder, const Str& nam
   Str target = JoinFilePath(folder, name);
   if (!package.IsOpen() || target.IsEmpty()) return Str();
   // A fresh name that nobody else can have opened: the copy is this process's own file.
-  char unique[48];
-  snprintf(unique, sizeof unique, ".%lu-%lu%s", ::GetCurrentProcessId(), ::GetTickCount(), kCopyingSuffix);
+  Str unique;
+  // Without its suffix the temporary name would be the target's own.
+  if (!StrFormat(unique, ".%lu-%lu%s", ::GetCurrentProcessId(), ::GetTickCount(), kCopyingSuffix)) return Str();
   Str temporaryName = name;
   temporaryName.Append(unique);
   Str temporary = JoinFilePath(folder, temporaryName);

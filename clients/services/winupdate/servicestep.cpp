@@ -6,6 +6,7 @@
 #include "files.h"
 #include "folderprotection.h"
 #include "folderwarnings.h"
+#include "format.h"
 #include "handles.h"
 #include "launch.h"
 #include "mappedfile.h"
@@ -13,6 +14,7 @@
 #include "paths.h"
 #include "registry.h"
 #include "signercheck.h"
+#include "timestamp.h"
 #include "trace.h"
 #include "updatepolicy.h"
 
@@ -50,9 +52,8 @@ Str WithExtension(const Str& name, const char* extension) {
 }
 
 void TraceResult(ResultCode code) {
-  const char* text = TraceFormat("Result code %u", static_cast<unsigned>(code));
-  TraceOut(TraceAreaDefault, TraceState, kTraceSource, kResultTraceLine, text);
-  TraceFormatDone();
+  TraceText text("Result code %u", static_cast<unsigned>(code));
+  TraceOut(TraceAreaDefault, TraceState, kTraceSource, kResultTraceLine, text.c_str());
 }
 
 void WriteResultFile(const Str& path, bool started, ResultCode code) {
@@ -262,10 +263,8 @@ void ProcessPackage(const HeldFolder& drop, DropListing& dropFiles, const HeldFo
 void TraceNotRemoved(const Str& installer) {
   DWORD error = ::GetLastError();
   Str text = GetErrorText(error, nullptr, nullptr, false, LANG_NEUTRAL, SUBLANG_DEFAULT);
-  const char* line =
-      TraceFormat("ExecuteServiceStep: Could not remove installer file [%s]: %s", installer.c_str(), text.c_str());
-  TraceAssert(TraceAreaDefault, TraceError, kTraceSource, kCleanupTraceLine, line);
-  TraceFormatDone();
+  TraceText line("ExecuteServiceStep: Could not remove installer file [%s]: %s", installer.c_str(), text.c_str());
+  TraceAssert(TraceAreaDefault, TraceError, kTraceSource, kCleanupTraceLine, line.c_str());
 }
 
 // Removes the packages the markers of `folder` name, and then the markers. A package that was not
@@ -332,13 +331,15 @@ bool HoldDropFolder(const Str& path, HeldFolder* drop) {
 Str ResultLine(bool started, ResultCode code) {
   SYSTEMTIME now;
   ::GetLocalTime(&now);
-  char stamp[32];
-  snprintf(stamp, sizeof stamp, "%04ld-%02ld-%02ldT%02ld:%02ld:%02ld", static_cast<long>(now.wYear),
-           static_cast<long>(now.wMonth), static_cast<long>(now.wDay), static_cast<long>(now.wHour),
-           static_cast<long>(now.wMinute), static_cast<long>(now.wSecond));
-  char line[64];
-  snprintf(line, sizeof line, "%u|%s: %u", started ? 1u : 0u, stamp, static_cast<unsigned>(code));
-  return Str(line);
+  return ResultLineAt(started, code, now);
+}
+
+Str ResultLineAt(bool started, ResultCode code, const SYSTEMTIME& at) {
+  Str stamp;
+  FormatIsoDateTime(at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond, nullptr, nullptr, stamp);
+  Str line;
+  StrFormat(line, "%u|%s: %u", started ? 1u : 0u, stamp.c_str(), static_cast<unsigned>(code));
+  return line;
 }
 
 void ExecuteServiceStep(const Str& folder) {
@@ -353,15 +354,6 @@ Str MoveToUpdateFolder(const Str& updateFolder, const HeldPackage& package) {
   // handle before it gets its name: a rename would keep the dropped file's owner, its ACL and
   // every handle a user opened on it.
   return CopyIntoFolder(package, updateFolder, package.Name());
-}
-
-Str MoveToUpdateFolder(const Str& updateFolder, const Str& package) {
-  HeldFolder folder;
-  HeldPackage held;
-  if (!folder.Open(DirectoryOf(package)) || !held.Open(folder, FileNameOf(package))) return Str();
-  Str copy = MoveToUpdateFolder(updateFolder, held);
-  if (!copy.IsEmpty() && !held.Delete()) folder.CreateEmptyFile(WithExtension(BaseNameOf(package), ".removepending"));
-  return copy;
 }
 
 void SetUpdatePassStopCheck(bool (*stopRequested)()) { s_stopRequested = stopRequested; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "str.h"
+#include "win.h"
 
 #include <cstdint>
 
@@ -38,9 +39,8 @@ bool UpdateStep();
 // Removes the packages that X.removepending markers in `folder` name, and then the markers.
 void ExecuteServiceStep(const Str& folder);
 class HeldPackage;
-// Brings `package` into `updateFolder` as a copy that this service creates and secures there;
-// the package then leaves the drop folder. The new path, or empty (the package stays).
-Str MoveToUpdateFolder(const Str& updateFolder, const Str& package);
+// Brings the held `package` into `updateFolder` as a copy that this service creates and secures
+// there. The new path, or empty. The dropped package stays as it is: its holder removes it.
 Str MoveToUpdateFolder(const Str& updateFolder, const HeldPackage& package);
 // The service tells the pass how to learn of a stop request; the pass asks before each package.
 void SetUpdatePassStopCheck(bool (*stopRequested)());
@@ -57,3 +57,5 @@ struct UpdatePassChecks {
 void SetUpdatePassChecks(const UpdatePassChecks& checks);
 // The one line of X.result: "%u|%s: %u" of the started flag, the local time and the code.
 Str ResultLine(bool started, ResultCode code);
+// The same line for the time `at` ("YYYY-MM-DDThh:mm:ss", local wall-clock time).
+Str ResultLineAt(bool started, ResultCode code, const SYSTEMTIME& at);

@@ -48,6 +48,31 @@ const char* TraceFormat(const char* format, ...)
     ;
 void TraceFormatDone();
 
+// One formatted trace text for the scope it lives in: takes a TraceFormat buffer and releases
+// it when the scope ends, and only when it got one (a text formatted while all four buffers
+// are held is null and must not release a buffer an outer text still uses). Neither copied nor
+// moved, so texts nested in one scope are released in the reverse order of their taking.
+//   TraceText text("Result code %u", code);
+//   if (text) TraceOut(area, type, __FILE__, __LINE__, text.c_str());
+class TraceText {
+ public:
+  explicit TraceText(const char* format, ...)
+#if defined(__GNUC__)
+      __attribute__((format(gnu_printf, 2, 3)))
+#endif
+      ;
+  ~TraceText();
+  TraceText(const TraceText&) = delete;
+  TraceText& operator=(const TraceText&) = delete;
+
+  explicit operator bool() const { return text_ != nullptr; }
+  // The text; null when no buffer was free.
+  const char* c_str() const { return text_; }
+
+ private:
+  const char* text_;
+};
+
 // The shared prefix word; TracePrefixDefault when this process could not map "ZevTraceMap".
 TracePrefixFlags GetTracePrefixFlags();
 // Changes the word for every process of the machine from their next line on. False

@@ -229,9 +229,8 @@ void PrepareParticleAllocator() noexcept {
   LookUpCache();
   const char* reason = nullptr;
   if (!IsParticleAllocatorEnabled(&reason)) {
-    const char* line = TraceFormat("Particle Management disabled (%s)", reason);
-    TraceOut(TraceAreaDefault, TraceDetail, "gui/base/source/alloc", 188, line);
-    TraceFormatDone();
+    TraceText line("Particle Management disabled (%s)", reason);
+    TraceOut(TraceAreaDefault, TraceDetail, "gui/base/source/alloc", 188, line.c_str());
   }
 }
 

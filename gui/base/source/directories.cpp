@@ -7,6 +7,7 @@
 #include "locks.h"
 #include "paths.h"
 #include "processobject.h"
+#include "programfile.h"
 #include "widetext.h"
 
 #include <objbase.h>
@@ -108,10 +109,7 @@ Str DownloadsDirectory() {
 
 }  // namespace
 
-Str GetProgramPath() {
-  return FillWide(MAX_PATH + 1, true,
-                  [](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); });
-}
+Str GetProgramPath() { return ProgramFilePath(); }
 
 Str GetDirectory(uint32_t id) {
   switch (id) {

@@ -65,9 +65,8 @@ LogType GetLogType() {
       cached = ParseLogType(setting, &unknown);
       s_logtype.store(cached, std::memory_order_release);
       if (unknown) {
-        const char* line = TraceFormat("GetLogType: Unknown type [%s]", setting.c_str());
-        TraceAssert(TraceAreaDefault, TraceError, kSourceFile, __LINE__, line);
-        TraceFormatDone();
+        TraceText line("GetLogType: Unknown type [%s]", setting.c_str());
+        TraceAssert(TraceAreaDefault, TraceError, kSourceFile, __LINE__, line.c_str());
       }
       t_readingLogType = false;
     }

@@ -112,7 +112,9 @@ void TraceAssert(uint32_t area, uint32_t type, const char* file, int line, const
   ::SetLastError(saved);
 }
 
-const char* TraceFormat(const char* format, ...) {
+namespace {
+
+const char* TraceFormatArgs(const char* format, va_list args) {
   const DWORD saved = ::GetLastError();
   if (!format) return nullptr;
   bool tlsGone = false;
@@ -129,14 +131,21 @@ const char* TraceFormat(const char* format, ...) {
     }
   }
   if (out) {
-    va_list args;
-    va_start(args, format);
     // At most 1023 characters and the terminator; a formatting error leaves an empty text.
     if (vsnprintf(out, kTraceRecordMax, format, args) < 0) out[0] = 0;
-    va_end(args);
     out[kTraceRecordMax - 1] = 0;
   }
   ::SetLastError(saved);
+  return out;
+}
+
+}  // namespace
+
+const char* TraceFormat(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const char* out = TraceFormatArgs(format, args);
+  va_end(args);
   return out;
 }
 
@@ -152,6 +161,17 @@ void TraceFormatDone() {
     }
   }
   ::SetLastError(saved);
+}
+
+TraceText::TraceText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  text_ = TraceFormatArgs(format, args);
+  va_end(args);
+}
+
+TraceText::~TraceText() {
+  if (text_) TraceFormatDone();
 }
 
 TraceStatistics GetTraceStatistics() {

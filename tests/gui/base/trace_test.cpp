@@ -269,6 +269,39 @@ TEST_F(TraceTest, FormatBuffersRunOutAfterFourNestedUses) {
   TraceFormatDone();
 }
 
+// A scoped text releases exactly the buffer it took: nested texts are distinct and all four
+// buffers are free again after their scope, and a text that found none free must leave the
+// buffers of the outer texts held (releasing one would let the next text overwrite it).
+TEST_F(TraceTest, ScopedTextsReleaseOnlyTheBufferTheyTook) {
+  {
+    TraceText outer("%d-%s", 7, "x");
+    TraceText inner("[%s]", outer.c_str());
+    ASSERT_TRUE(outer && inner);
+    EXPECT_STREQ(outer.c_str(), "7-x");
+    EXPECT_STREQ(inner.c_str(), "[7-x]");
+  }
+  const char* held[4];
+  for (const char*& h : held) h = TraceFormat("held");
+  ASSERT_TRUE(held[0] && held[1] && held[2] && held[3]) << "a scoped text kept its buffer";
+  {
+    TraceText none("none");
+    EXPECT_FALSE(none);
+    EXPECT_EQ(none.c_str(), nullptr);
+  }
+  const char* extra = TraceFormat("overwrites");
+  EXPECT_EQ(extra, nullptr) << "the text without a buffer released one of the held ones";
+  if (extra) TraceFormatDone();
+  EXPECT_STREQ(held[3], "held");
+  for (int i = 0; i < 4; ++i) TraceFormatDone();
+
+  ::SetLastError(4321);
+  {
+    TraceText text("%s", "x");
+    EXPECT_EQ(::GetLastError(), 4321u);
+  }
+  EXPECT_EQ(::GetLastError(), 4321u);
+}
+
 TEST_F(TraceTest, CallsLeaveTheLastErrorValueAlone) {
   ::SetLastError(1234);
   TraceOut(TraceAreaDefault, TraceDetail, "f.cpp", 1, "keeps the error");

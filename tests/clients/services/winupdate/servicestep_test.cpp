@@ -279,6 +279,23 @@ TEST_F(UpdatePass, InstallerOutsideTheSystemFolderIsRefused) {
   EXPECT_FALSE(Exists(InUpdate("planted.msi")));  // not started: the moved package is deleted
 }
 
+// Fixed texts: every field is zero-padded to its width (a year below 1000 too) and the code is
+// written in decimal, whatever the formatter in between.
+TEST(ResultLineFormat, FixedTimesGiveFixedLines) {
+  struct Case {
+    bool started;
+    ResultCode code;
+    SYSTEMTIME at;  // year, month, day of week, day, hour, minute, second, ms
+    const char* expected;
+  } cases[] = {
+      {true, ResultStarted, {2026, 12, 4, 10, 7, 5, 9, 0}, "1|2026-12-10T07:05:09: 0"},
+      {false, ResultNoPackage, {999, 1, 0, 2, 0, 0, 0, 999}, "0|0999-01-02T00:00:00: 7"},
+      {false, ResultNoInstaller, {2030, 10, 0, 31, 23, 59, 59, 0}, "0|2030-10-31T23:59:59: 8"},
+      {false, ResultNotStarted, {10000, 1, 0, 1, 0, 0, 0, 0}, "0|10000-01-01T00:00:00: 1"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Utf8(ResultLineAt(c.started, c.code, c.at)), c.expected);
+}
+
 TEST(ResultLineFormat, StartedFlagAndCode) {
   EXPECT_TRUE(std::regex_match(Utf8(ResultLine(true, ResultStarted)),
                                std::regex("1\\|\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d: 0")));
