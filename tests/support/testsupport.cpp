@@ -1,5 +1,9 @@
 #include "testsupport.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -39,6 +43,42 @@ std::wstring ProgramPath(const wchar_t* programName) { return BinDir() + L"\\" +
 bool RunningOnWine() {
   HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
+
+std::string KernelObjectDaclText(HANDLE object) {
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                        &raw) != ERROR_SUCCESS)
+    return "(unreadable)";
+  LocalMemory descriptor(raw);
+  char* text = nullptr;
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorA(raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                              nullptr))
+    return "(unconvertible)";
+  LocalMemory owned(text);
+  return text;
+}
+
+bool StartedOrEndedAtOnce(bool started, DWORD* error) {
+  *error = ::GetLastError();
+  return started || (RunningOnWine() && *error == ERROR_SERVICE_REQUEST_TIMEOUT);
+}
+
+bool ProcessOfProgramEnds(const wchar_t* exeName, DWORD timeoutMs) {
+  ULONGLONG start = ::GetTickCount64();
+  for (;;) {
+    bool found = false;
+    KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (snapshot && snapshot.Get() != INVALID_HANDLE_VALUE && ::Process32FirstW(snapshot.Get(), &entry)) {
+      do found = found || _wcsicmp(entry.szExeFile, exeName) == 0;
+      while (::Process32NextW(snapshot.Get(), &entry));
+    }
+    if (!found) return true;
+    if (::GetTickCount64() - start > timeoutMs) return false;
+    ::Sleep(50);
+  }
 }
 
 std::wstring FixturePath(const wchar_t* name) { return BinDir() + L"\\..\\fixtures\\" + name; }

@@ -18,6 +18,15 @@ std::wstring BinDir();
 std::wstring ProgramPath(const wchar_t* programName);  // BinDir() + name + ".exe"
 // Whether this program runs under Wine (its ntdll exports wine_get_version).
 bool RunningOnWine();
+// The DACL of a kernel object in SDDL, or "(unreadable)" / "(unconvertible)".
+std::string KernelObjectDaclText(HANDLE object);
+// Whether a start request of a service counts as made: Windows' StartService returns once the
+// service main runs, Wine's waits for the first status report and answers
+// ERROR_SERVICE_REQUEST_TIMEOUT when that report is SERVICE_STOPPED. Reads the last error.
+bool StartedOrEndedAtOnce(bool started, DWORD* error);
+// Whether every process of the program `exeName` has ended within `timeoutMs`. (A service that
+// ends at once may be gone before its process id could be asked.)
+bool ProcessOfProgramEnds(const wchar_t* exeName, DWORD timeoutMs);
 
 // A file of the signing fixtures made at build time (build/fixtures).
 std::wstring FixturePath(const wchar_t* name);

@@ -13,36 +13,12 @@ namespace {
 
 using ncltest::NativeServiceTest;
 
-bool RunsUnderWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
+using test::ProcessOfProgramEnds;
 
-// Windows' StartService returns once the service main runs. Wine's waits for the first status
-// report and answers ERROR_SERVICE_REQUEST_TIMEOUT when that report is SERVICE_STOPPED.
 ::testing::AssertionResult StartsOrEndsAtOnce(bool started) {
-  DWORD error = GetLastError();
-  if (started || (RunsUnderWine() && error == ERROR_SERVICE_REQUEST_TIMEOUT)) return ::testing::AssertionSuccess();
+  DWORD error = 0;
+  if (test::StartedOrEndedAtOnce(started, &error)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "StartService failed with " << error;
-}
-
-// Whether a process of the program `exeName` still runs, after at most `timeoutMs`. (A service
-// that ends at once may be gone before its process id could be asked.)
-bool ProcessOfProgramEnds(const wchar_t* exeName, DWORD timeoutMs) {
-  ULONGLONG start = GetTickCount64();
-  for (;;) {
-    bool found = false;
-    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    if (snapshot && snapshot.Get() != INVALID_HANDLE_VALUE && Process32FirstW(snapshot.Get(), &entry)) {
-      do found = found || _wcsicmp(entry.szExeFile, exeName) == 0;
-      while (Process32NextW(snapshot.Get(), &entry));
-    }
-    if (!found) return true;
-    if (GetTickCount64() - start > timeoutMs) return false;
-    Sleep(50);
-  }
 }
 
 TEST_F(NativeServiceTest, InstallPrintsTheBannerAndRegistersOnce) {

@@ -21,10 +21,7 @@
 
 namespace {
 
-bool RunningOnWine() {
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
-}
+using test::RunningOnWine;
 
 struct ParsedSid {
   explicit ParsedSid(const char* text) { ::ConvertStringSidToSidA(text, &sid); }

@@ -16,10 +16,7 @@
 
 namespace {
 
-bool RunningOnWine() {
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
-}
+using test::RunningOnWine;
 
 Str ToStr(const std::wstring& path) { return Str(test::Narrow(path).c_str()); }
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -11,6 +11,7 @@
 #include "paths.h"
 #include "relativefiles.h"
 #include "servicestep.h"
+#include "heldfolders.h"
 #include "testsupport.h"
 #include "unixside.h"
 
@@ -43,18 +44,9 @@ int CodeOf(const std::wstring& name) {
   return line.size() > 3 ? std::stoi(line.substr(line.rfind(' ') + 1)) : -1;
 }
 
-bool RunningOnWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
+using test::RunningOnWine;
 
-// Through the folder's handle, so that files a path cannot name (NUL.pending) go too.
-void EmptyFolder(const Str& folder) {
-  HeldFolder held;
-  PathList names;
-  if (!held.Open(folder) || !held.ListFileNames(&names)) return;
-  for (uint32_t i = 0; i < names.Length(); ++i) held.DeleteEntry(names[i]);
-}
+void EmptyFolder(const Str& folder) { test::EmptyHeldFolder(folder); }
 
 // The names in a folder as FindFirstFileW lists them, sorted.
 std::vector<std::string> NamesIn(const Str& folder) {

@@ -13,6 +13,7 @@
 #include "registry.h"
 #include "servicestep.h"
 #include "signercheck.h"
+#include "heldfolders.h"
 #include "testsupport.h"
 
 #include <aclapi.h>
@@ -34,17 +35,9 @@ std::wstring InUpdate(const std::wstring& name) { return Wide(UpdateFolderPath()
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 std::string Record() { return ReadRegistryText(Str(kSetupsKey), Str(), Str("UpdateInstaller"), Str()).c_str(); }
 
-bool RunningOnWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
+using test::RunningOnWine;
 
-void EmptyFolder(const Str& folder) {
-  HeldFolder held;
-  PathList names;
-  if (!held.Open(folder) || !held.ListFileNames(&names)) return;
-  for (uint32_t i = 0; i < names.Length(); ++i) held.DeleteEntry(names[i]);
-}
+void EmptyFolder(const Str& folder) { test::EmptyHeldFolder(folder); }
 
 std::vector<std::string> NamesEndingIn(const Str& folder, const std::string& suffix) {
   std::vector<std::string> names;

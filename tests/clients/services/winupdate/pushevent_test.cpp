@@ -3,6 +3,7 @@
 #include "clientidentity.h"
 #include "handles.h"
 #include "pushevent.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,24 +14,12 @@
 
 namespace {
 
-std::string DaclText(HANDLE object) {
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &raw) !=
-      ERROR_SUCCESS)
-    return "(unreadable)";
-  LocalMemory descriptor(raw);
-  char* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                            nullptr))
-    return "(unconvertible)";
-  LocalMemory owned(text);
-  return text;
-}
+using test::KernelObjectDaclText;
 
 TEST(PushEvent, IsAnAutoResetEventThatEveryoneMayUse) {
   KernelHandle event(CreateMSIPushEvent());
   ASSERT_TRUE(event) << GetLastError();
-  EXPECT_EQ(DaclText(event.Get()), "D:(A;;0x1fffff;;;WD)");
+  EXPECT_EQ(KernelObjectDaclText(event.Get()), "D:(A;;0x1fffff;;;WD)");
 
   KernelHandle opened(OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, ClientIdentity::MsiPushEventName));
   ASSERT_TRUE(opened);

@@ -23,10 +23,7 @@ std::wstring FixturePath(const wchar_t* name) {
   return path + L"..\\fixtures\\" + name;
 }
 
-bool RunningOnWine() {
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
-}
+using test::RunningOnWine;
 
 Str ToStr(const std::wstring& path) { return Str(test::Narrow(path).c_str()); }
 

@@ -90,36 +90,12 @@ class RegisteredUpdateService : public UpdateServiceHost {
   test::ScopedService service_{kServiceName};
 };
 
-bool RunsUnderWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
+using test::ProcessOfProgramEnds;
 
-// Windows' StartService returns once the service main runs. Wine's waits for the first status
-// report and answers ERROR_SERVICE_REQUEST_TIMEOUT when that report is SERVICE_STOPPED.
 ::testing::AssertionResult StartsOrEndsAtOnce(bool started) {
-  DWORD error = GetLastError();
-  if (started || (RunsUnderWine() && error == ERROR_SERVICE_REQUEST_TIMEOUT)) return ::testing::AssertionSuccess();
+  DWORD error = 0;
+  if (test::StartedOrEndedAtOnce(started, &error)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "StartService failed with " << error;
-}
-
-// Whether a process of the program `exeName` still runs, after at most `timeoutMs`. (A service
-// that ends at once may be gone before its process id could be asked.)
-bool ProcessOfProgramEnds(const wchar_t* exeName, DWORD timeoutMs) {
-  ULONGLONG start = GetTickCount64();
-  for (;;) {
-    bool found = false;
-    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    if (snapshot && snapshot.Get() != INVALID_HANDLE_VALUE && Process32FirstW(snapshot.Get(), &entry)) {
-      do found = found || _wcsicmp(entry.szExeFile, exeName) == 0;
-      while (Process32NextW(snapshot.Get(), &entry));
-    }
-    if (!found) return true;
-    if (GetTickCount64() - start > timeoutMs) return false;
-    Sleep(50);
-  }
 }
 
 // What a poll of the service manager saw: the state, and the check point, which the service
@@ -235,19 +211,7 @@ std::wstring UpdateFolderPath() {
   return folder;
 }
 
-std::string DaclText(HANDLE object) {
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &raw) !=
-      ERROR_SUCCESS)
-    return "(unreadable)";
-  LocalMemory descriptor(raw);
-  char* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                            nullptr))
-    return "(unconvertible)";
-  LocalMemory owned(text);
-  return text;
-}
+using test::KernelObjectDaclText;
 
 TEST_F(RegisteredUpdateService, PushEventGrantsEveryoneFullAccessAndWakesTheService) {
   std::wstring result = UpdateFolderPath() + L"\\woken.result";
@@ -257,7 +221,7 @@ TEST_F(RegisteredUpdateService, PushEventGrantsEveryoneFullAccessAndWakesTheServ
   // The event the running service waits on carries the one rule: Everyone, full access.
   KernelHandle push(OpenEventA(EVENT_MODIFY_STATE | READ_CONTROL, FALSE, ClientIdentity::MsiPushEventName));
   ASSERT_TRUE(push) << GetLastError();
-  EXPECT_EQ(DaclText(push.Get()), "D:(A;;0x1fffff;;;WD)");
+  EXPECT_EQ(KernelObjectDaclText(push.Get()), "D:(A;;0x1fffff;;;WD)");
 
   // An announcement after the first pass, not signalled: the next timed pass is a minute away.
   test::ProcessResult drop = test::RunProcess(
