@@ -205,50 +205,49 @@ TEST(UtfConverters, RoundTripOfEveryScalarValueClass) {
 
 #include "pageedge.h"
 
-TEST(UtfBlocks, Utf16EveryLengthPositionAndOutputSize) {
-  test::PageEdge edge;
-  ASSERT_TRUE(edge.Ready());
-  struct Special {
-    std::wstring units;
-    DWORD error;
-    std::string bytes;
-  };
-  const Special specials[] = {
-      {Units({0xE9}), kOk, "\xC3\xA9"},
-      {Units({0x20AC}), kOk, "\xE2\x82\xAC"},
-      {Units({0xD83D, 0xDE00}), kOk, "\xF0\x9F\x98\x80"},
-      {Units({0xDC00}), kNoTranslation, ""},
-  };
+// One conversion case: the text with one special unit or byte run at `position`, the others ASCII.
+template <typename In, typename Out>
+struct BlockSpecial {
+  std::basic_string<In> in;
+  DWORD error;
+  std::basic_string<Out> out;
+};
+
+// Every length 0..40 with each special at every position, the input ending at an inaccessible
+// page, measured and then converted into every output size up to the needed one.
+template <typename In, typename Out, size_t N, typename Place, typename Convert>
+void CheckEveryLengthPositionAndOutputSize(const BlockSpecial<In, Out> (&specials)[N], Place place,
+                                           Convert convert) {
   for (size_t n = 0; n <= 40; ++n) {
     for (size_t position = 0; position < n; ++position) {
-      for (const Special& special : specials) {
-        std::wstring in;
-        std::string expected;
+      for (const BlockSpecial<In, Out>& special : specials) {
+        std::basic_string<In> in;
+        std::basic_string<Out> expected;
         for (size_t i = 0; i < n; ++i) {
           if (i == position) {
-            in += special.units;
-            expected += special.bytes;
+            in += special.in;
+            expected += special.out;
           } else {
-            in += static_cast<wchar_t>('a' + i % 26);
-            expected += static_cast<char>('a' + i % 26);
+            in += static_cast<In>('a' + i % 26);
+            expected += static_cast<Out>('a' + i % 26);
           }
         }
-        const wchar_t* placed = edge.PlaceUnits(in.data(), in.size());
+        const In* placed = place(in.data(), in.size());
         const int count = static_cast<int>(in.size());
         ::SetLastError(kOk);
-        const int measured = Utf16ToUtf8(placed, count, nullptr, 0);
+        const int measured = convert(placed, count, nullptr, 0);
         ASSERT_EQ(::GetLastError(), special.error) << n << " " << position;
         if (special.error != kOk) {
-          char out[64];
-          ASSERT_EQ(Utf16ToUtf8(placed, count, out, sizeof out), 0);
+          Out out[64];
+          ASSERT_EQ(convert(placed, count, out, 64), 0);
           ASSERT_EQ(::GetLastError(), special.error);
           continue;
         }
         ASSERT_EQ(measured, static_cast<int>(expected.size()));
         for (size_t room = 1; room <= expected.size(); ++room) {
-          std::string out(room, '#');
+          std::basic_string<Out> out(room, static_cast<Out>('#'));
           ::SetLastError(kOk);
-          const int written = Utf16ToUtf8(placed, count, out.data(), static_cast<int>(room));
+          const int written = convert(placed, count, out.data(), static_cast<int>(room));
           if (room < expected.size()) {
             ASSERT_EQ(written, 0) << n << " " << position << " room " << room;
             ASSERT_EQ(::GetLastError(), kInsufficientBuffer);
@@ -262,59 +261,28 @@ TEST(UtfBlocks, Utf16EveryLengthPositionAndOutputSize) {
   }
 }
 
+TEST(UtfBlocks, Utf16EveryLengthPositionAndOutputSize) {
+  test::PageEdge edge;
+  ASSERT_TRUE(edge.Ready());
+  const BlockSpecial<wchar_t, char> specials[] = {
+      {Units({0xE9}), kOk, "\xC3\xA9"},
+      {Units({0x20AC}), kOk, "\xE2\x82\xAC"},
+      {Units({0xD83D, 0xDE00}), kOk, "\xF0\x9F\x98\x80"},
+      {Units({0xDC00}), kNoTranslation, ""},
+  };
+  CheckEveryLengthPositionAndOutputSize(
+      specials, [&](const wchar_t* units, size_t n) { return edge.PlaceUnits(units, n); }, Utf16ToUtf8);
+}
+
 TEST(UtfBlocks, Utf8EveryLengthPositionAndOutputSize) {
   test::PageEdge edge;
   ASSERT_TRUE(edge.Ready());
-  struct Special {
-    std::string bytes;
-    DWORD error;
-    std::wstring units;
-  };
-  const Special specials[] = {
+  const BlockSpecial<char, wchar_t> specials[] = {
       {"\xC3\xA9", kOk, Units({0xE9})},
       {"\xE2\x82\xAC", kOk, Units({0x20AC})},
       {"\xF0\x9F\x98\x80", kOk, Units({0xD83D, 0xDE00})},
       {"\x80", kNoTranslation, L""},
   };
-  for (size_t n = 0; n <= 40; ++n) {
-    for (size_t position = 0; position < n; ++position) {
-      for (const Special& special : specials) {
-        std::string in;
-        std::wstring expected;
-        for (size_t i = 0; i < n; ++i) {
-          if (i == position) {
-            in += special.bytes;
-            expected += special.units;
-          } else {
-            in += static_cast<char>('a' + i % 26);
-            expected += static_cast<wchar_t>('a' + i % 26);
-          }
-        }
-        const char* placed = edge.Place(in.data(), in.size());
-        const int count = static_cast<int>(in.size());
-        ::SetLastError(kOk);
-        const int measured = Utf8ToUtf16(placed, count, nullptr, 0);
-        ASSERT_EQ(::GetLastError(), special.error) << n << " " << position;
-        if (special.error != kOk) {
-          wchar_t out[64];
-          ASSERT_EQ(Utf8ToUtf16(placed, count, out, 64), 0);
-          ASSERT_EQ(::GetLastError(), special.error);
-          continue;
-        }
-        ASSERT_EQ(measured, static_cast<int>(expected.size()));
-        for (size_t room = 1; room <= expected.size(); ++room) {
-          std::wstring out(room, L'#');
-          ::SetLastError(kOk);
-          const int written = Utf8ToUtf16(placed, count, out.data(), static_cast<int>(room));
-          if (room < expected.size()) {
-            ASSERT_EQ(written, 0) << n << " " << position << " room " << room;
-            ASSERT_EQ(::GetLastError(), kInsufficientBuffer);
-          } else {
-            ASSERT_EQ(written, measured);
-            ASSERT_EQ(out, expected) << n << " " << position;
-          }
-        }
-      }
-    }
-  }
+  CheckEveryLengthPositionAndOutputSize(
+      specials, [&](const char* bytes, size_t n) { return edge.Place(bytes, n); }, Utf8ToUtf16);
 }
