@@ -40,43 +40,59 @@ struct PackageInfo {
   std::wstring productCode, upgradeCode, version;
   std::vector<std::pair<std::string, std::string>> launchConditions;  // condition, message
 };
+// An open MSI handle (database, view or record), closed when it goes.
+class MsiHandle {
+ public:
+  MsiHandle() = default;
+  MsiHandle(const MsiHandle&) = delete;
+  MsiHandle& operator=(const MsiHandle&) = delete;
+  ~MsiHandle() { Reset(); }
+  MSIHANDLE Get() const { return handle_; }
+  MSIHANDLE* Receive() {
+    Reset();
+    return &handle_;
+  }
+  void Reset() {
+    if (handle_) ::MsiCloseHandle(handle_);
+    handle_ = 0;
+  }
+
+ private:
+  MSIHANDLE handle_ = 0;
+};
+
 std::wstring PackageProperty(MSIHANDLE database, const wchar_t* name) {
   std::wstring query = std::wstring(L"SELECT `Value` FROM `Property` WHERE `Property` = '") + name + L"'";
-  MSIHANDLE view = 0, record = 0;
+  MsiHandle view, record;
   std::wstring value;
-  if (::MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS && ::MsiViewExecute(view, 0) == ERROR_SUCCESS &&
-      ::MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+  if (::MsiDatabaseOpenViewW(database, query.c_str(), view.Receive()) == ERROR_SUCCESS &&
+      ::MsiViewExecute(view.Get(), 0) == ERROR_SUCCESS && ::MsiViewFetch(view.Get(), record.Receive()) == ERROR_SUCCESS) {
     wchar_t buffer[256];
     DWORD size = 256;
-    if (::MsiRecordGetStringW(record, 1, buffer, &size) == ERROR_SUCCESS) value.assign(buffer, size);
+    if (::MsiRecordGetStringW(record.Get(), 1, buffer, &size) == ERROR_SUCCESS) value.assign(buffer, size);
   }
-  if (record) ::MsiCloseHandle(record);
-  if (view) ::MsiCloseHandle(view);
   return value;
 }
 PackageInfo ReadPackage(const std::wstring& path) {
   PackageInfo info;
-  MSIHANDLE database = 0;
-  if (::MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS) return info;
-  info.productCode = PackageProperty(database, L"ProductCode");
-  info.upgradeCode = PackageProperty(database, L"UpgradeCode");
-  info.version = PackageProperty(database, L"ProductVersion");
-  MSIHANDLE view = 0;
-  if (::MsiDatabaseOpenViewW(database, L"SELECT `Condition`, `Description` FROM `LaunchCondition`", &view) ==
-          ERROR_SUCCESS &&
-      ::MsiViewExecute(view, 0) == ERROR_SUCCESS) {
-    MSIHANDLE record = 0;
-    while (::MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+  MsiHandle database;
+  if (::MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_READONLY, database.Receive()) != ERROR_SUCCESS) return info;
+  info.productCode = PackageProperty(database.Get(), L"ProductCode");
+  info.upgradeCode = PackageProperty(database.Get(), L"UpgradeCode");
+  info.version = PackageProperty(database.Get(), L"ProductVersion");
+  MsiHandle view;
+  if (::MsiDatabaseOpenViewW(database.Get(), L"SELECT `Condition`, `Description` FROM `LaunchCondition`",
+                             view.Receive()) == ERROR_SUCCESS &&
+      ::MsiViewExecute(view.Get(), 0) == ERROR_SUCCESS) {
+    MsiHandle record;
+    while (::MsiViewFetch(view.Get(), record.Receive()) == ERROR_SUCCESS) {
       wchar_t condition[256], message[256];
       DWORD conditionSize = 256, messageSize = 256;
-      ::MsiRecordGetStringW(record, 1, condition, &conditionSize);
-      ::MsiRecordGetStringW(record, 2, message, &messageSize);
+      ::MsiRecordGetStringW(record.Get(), 1, condition, &conditionSize);
+      ::MsiRecordGetStringW(record.Get(), 2, message, &messageSize);
       info.launchConditions.emplace_back(test::Narrow(condition), test::Narrow(message));
-      ::MsiCloseHandle(record);
     }
   }
-  if (view) ::MsiCloseHandle(view);
-  ::MsiCloseHandle(database);
   return info;
 }
 
@@ -317,15 +333,15 @@ class MsiPackage : public ::testing::Test {
   }
 
   // Starts both services; their process handles show later whether they were stopped.
-  void StartBoth(std::vector<HANDLE>& processes) {
+  void StartBoth(std::vector<KernelHandle>& processes) {
     for (const ServiceEntry& entry : kServices) {
       InstalledService service(entry.name);
       ASSERT_TRUE(service.Exists()) << test::Narrow(entry.name);
       ASSERT_TRUE(service.Start()) << test::Narrow(entry.name);
       ASSERT_EQ(service.WaitState(SERVICE_RUNNING, 30000), static_cast<DWORD>(SERVICE_RUNNING)) << test::Narrow(entry.name);
-      HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, service.Status().dwProcessId);
-      ASSERT_NE(process, nullptr);
-      processes.push_back(process);
+      KernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, service.Status().dwProcessId));
+      ASSERT_TRUE(process);
+      processes.push_back(std::move(process));
     }
   }
   void StopBoth() {
@@ -361,16 +377,14 @@ TEST_F(MsiPackage, InstallRegistersBothServicesAndRemovalTakesThemAway) {
   // creates itself; one made here would carry the inherited ProgramData permissions.
   EXPECT_FALSE(Exists(Wide(DropFolderPath())));
 
-  std::vector<HANDLE> processes;
+  std::vector<KernelHandle> processes;
   StartBoth(processes);
   // Each program registers its event-log source again at start: under the same key, with the
   // same message file, or the removal would leave the program's own registration behind.
   EXPECT_EQ(SourcesIn(InstallDir()).size(), 2u);
   StopBoth();
-  for (HANDLE process : processes) {
-    EXPECT_EQ(::WaitForSingleObject(process, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-    ::CloseHandle(process);
-  }
+  for (const KernelHandle& process : processes)
+    EXPECT_EQ(::WaitForSingleObject(process.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
   // The update service's first pass made its protected update folder.
   ASSERT_TRUE(Exists(Wide(UpdateFolderPath())));
   // ... and the drop folder, which the service makes with its protection when it is missing.
@@ -409,16 +423,14 @@ TEST_F(MsiPackage, HigherVersionReplacesTheInstalledOneAndTheLowerOneIsRefused) 
   ASSERT_EQ(higher.upgradeCode, shipping_.upgradeCode);
 
   ASSERT_EQ(Msiexec(L"/i \"" + PackagePath(L"shipping") + L"\"").exitCode, 0u);
-  std::vector<HANDLE> processes;
+  std::vector<KernelHandle> processes;
   StartBoth(processes);
 
   MsiexecRun upgrade = Msiexec(L"/i \"" + PackagePath(L"higher") + L"\"");
   ASSERT_EQ(upgrade.exitCode, 0u) << upgrade.log;
   // The running services were stopped (their processes ended) before the programs went.
-  for (HANDLE process : processes) {
-    EXPECT_EQ(::WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    ::CloseHandle(process);
-  }
+  for (const KernelHandle& process : processes)
+    EXPECT_EQ(::WaitForSingleObject(process.Get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   // One product entry: the new version replaced the old one in place.
   EXPECT_FALSE(Installed(shipping_.productCode));
   EXPECT_TRUE(Installed(higher.productCode));
@@ -428,7 +440,6 @@ TEST_F(MsiPackage, HigherVersionReplacesTheInstalledOneAndTheLowerOneIsRefused) 
   processes.clear();
   StartBoth(processes);
   StopBoth();
-  for (HANDLE process : processes) ::CloseHandle(process);
 
   // The lower version is refused by the installer and changes nothing.
   MsiexecRun downgrade = Msiexec(L"/i \"" + PackagePath(L"shipping") + L"\"");

@@ -69,6 +69,14 @@ bool PretendToStart(const Str& application, const Str& commandLine) {
   return s_startSucceeds;
 }
 
+// The pass's real checks, and a launcher that answers "started".
+void PretendTheInstallerStarts() {
+  s_startSucceeds = true;
+  UpdatePassChecks checks;
+  checks.startInstaller = PretendToStart;
+  SetUpdatePassChecks(checks);
+}
+
 class LateFailure : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -150,10 +158,7 @@ TEST_F(LateFailure, EachIsAnsweredAndLeavesNoCopyAndNoRecordOfARemovedFile) {
 // the quoted installer, " /qn /i ", the quoted copy, " AUTOUPDATE=1". Started, the copy stays
 // and is recorded.
 TEST_F(LateFailure, TheStartedInstallerIsTheSystemOneWithTheCopy) {
-  s_startSucceeds = true;
-  UpdatePassChecks checks;
-  checks.startInstaller = PretendToStart;
-  SetUpdatePassChecks(checks);
+  PretendTheInstallerStarts();
   Drop(L"started");
   ASSERT_TRUE(UpdateStep());
   EXPECT_EQ(ResultOf(L"started").substr(0, 2), "1|");
@@ -170,9 +175,8 @@ std::string SddlOf(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION what) {
   char* text = nullptr;
   if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, what, &text, nullptr))
     return "?";
-  std::string result = text;
-  LocalFree(text);
-  return result;
+  LocalMemory owned(text);
+  return text;
 }
 
 // The copy is the service's own file: owner and group Administrators, and a DACL of nothing but
@@ -181,10 +185,7 @@ std::string SddlOf(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION what) {
 // copy is open to nobody but its owner and SYSTEM, where the dropped file was readable by
 // Everyone (the mode bits of a new file).
 TEST_F(LateFailure, TheCopyIsOwnedByAdministratorsAndCarriesOnlyWhatItInherits) {
-  s_startSucceeds = true;
-  UpdatePassChecks checks;
-  checks.startInstaller = PretendToStart;
-  SetUpdatePassChecks(checks);
+  PretendTheInstallerStarts();
   Drop(L"secured");
   const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                     DACL_SECURITY_INFORMATION;
